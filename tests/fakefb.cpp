@@ -1,0 +1,126 @@
+// A stand-in for /dev/fb0, preloaded into the program under test.
+//
+//   FAKEFB_MEMORY  file that an open of /dev/fb0 opens instead: screen memory
+//   FAKEFB_FIX     "line_length=N visual=N", or "fail" to refuse the request
+//   FAKEFB_VAR     "xres=N yres=N xoffset=N yoffset=N bpp=N red=LEN/OFF
+//                   green=LEN/OFF blue=LEN/OFF", or "fail"
+//
+// Fields not named are zero. A refused request sets errno to EINVAL.
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/fb.h>
+
+static int device = -1;
+
+static bool refused(const char *description)
+{
+	return std::strcmp(description, "fail") == 0;
+}
+
+// The text after "name=" in the description, or nullptr.
+static const char *value_of(const char *description, const char *name)
+{
+	const std::size_t length = std::strlen(name);
+	for (const char *p = description; (p = std::strstr(p, name)) != nullptr; p += length)
+		if ((p == description || p[-1] == ' ') && p[length] == '=')
+			return p + length + 1;
+	return nullptr;
+}
+
+static __u32 number(const char *description, const char *name)
+{
+	const char *value = value_of(description, name);
+	return value == nullptr ? 0 : static_cast<__u32>(std::strtoul(value, nullptr, 0));
+}
+
+static fb_bitfield channel(const char *description, const char *name)
+{
+	fb_bitfield channel{};
+	if (const char *value = value_of(description, name)) {
+		char *slash;
+		channel.length = static_cast<__u32>(std::strtoul(value, &slash, 0));
+		channel.offset = static_cast<__u32>(std::strtoul(slash + 1, nullptr, 0));
+	}
+	return channel;
+}
+
+static int open_through(const char *symbol, const char *path, int flags, va_list rest)
+{
+	using open_function = int (*)(const char *, int, ...);
+	const auto real = reinterpret_cast<open_function>(dlsym(RTLD_NEXT, symbol));
+	const bool has_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+	const mode_t mode = has_mode ? va_arg(rest, mode_t) : 0;
+	if (std::strcmp(path, "/dev/fb0") != 0)
+		return real(path, flags, mode);
+	const char *memory = std::getenv("FAKEFB_MEMORY");
+	if (memory == nullptr) {
+		errno = ENOENT;
+		return -1;
+	}
+	device = real(memory, flags, mode);
+	return device;
+}
+
+extern "C" int open(const char *path, int flags, ...)
+{
+	va_list rest;
+	va_start(rest, flags);
+	const int fd = open_through("open", path, flags, rest);
+	va_end(rest);
+	return fd;
+}
+
+extern "C" int open64(const char *path, int flags, ...)
+{
+	va_list rest;
+	va_start(rest, flags);
+	const int fd = open_through("open64", path, flags, rest);
+	va_end(rest);
+	return fd;
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+	va_list rest;
+	va_start(rest, request);
+	void *argument = va_arg(rest, void *);
+	va_end(rest);
+
+	if (fd != device || (request != FBIOGET_FSCREENINFO && request != FBIOGET_VSCREENINFO)) {
+		using ioctl_function = int (*)(int, unsigned long, ...);
+		const auto real = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
+		return real(fd, request, argument);
+	}
+
+	const char *description = std::getenv(request == FBIOGET_FSCREENINFO ? "FAKEFB_FIX" : "FAKEFB_VAR");
+	if (description == nullptr)
+		description = "";
+	if (refused(description)) {
+		errno = EINVAL;
+		return -1;
+	}
+	if (request == FBIOGET_FSCREENINFO) {
+		auto *fix = static_cast<fb_fix_screeninfo *>(argument);
+		std::memset(fix, 0, sizeof *fix);
+		fix->line_length = number(description, "line_length");
+		fix->visual = number(description, "visual");
+	} else {
+		auto *var = static_cast<fb_var_screeninfo *>(argument);
+		std::memset(var, 0, sizeof *var);
+		var->xres = number(description, "xres");
+		var->yres = number(description, "yres");
+		var->xoffset = number(description, "xoffset");
+		var->yoffset = number(description, "yoffset");
+		var->bits_per_pixel = number(description, "bpp");
+		var->red = channel(description, "red");
+		var->green = channel(description, "green");
+		var->blue = channel(description, "blue");
+	}
+	return 0;
+}

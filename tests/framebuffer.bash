@@ -1,0 +1,29 @@
+# Shared by the framebuffer programs' tests: screen memory in a file, and a
+# stand-in /dev/fb0 described by FAKEFB_FIX and FAKEFB_VAR (see fakefb.cpp).
+
+bats_require_minimum_version 1.5.0
+
+# screen_memory BYTES: fresh screen memory, every byte 0xAA, so that any store
+# of ours shows, zero bytes included.
+screen_memory() {
+	mem=$BATS_TEST_TMPDIR/fb0
+	head -c "$1" /dev/zero | tr '\0' '\252' >"$mem"
+	cp "$mem" "$mem.before"
+}
+
+# on_standin FIX VAR PROGRAM: run PROGRAM with /dev/fb0 standing in.
+on_standin() {
+	local preload=$FAKEFB asan
+	# The sanitizer runtime has to be the first library the loader sees.
+	asan=$(ldd "$BIN/$3" | awk '$1 ~ /^libasan/ { print $3 }')
+	[ -z "$asan" ] || preload="$asan $FAKEFB"
+	FAKEFB_MEMORY=$mem FAKEFB_FIX=$1 FAKEFB_VAR=$2 LD_PRELOAD=$preload "$BIN/$3"
+}
+
+# stored: the bytes of screen memory that the run changed, as OFFSET=HEX,
+# comma-separated.
+stored() {
+	cmp -l "$mem.before" "$mem" | while read -r at _ new; do
+		printf '%d=%02x\n' $((at - 1)) $((8#$new))
+	done | paste -sd,
+}
