@@ -27,3 +27,12 @@ stored() {
 		printf '%d=%02x\n' $((at - 1)) $((8#$new))
 	done | paste -sd,
 }
+
+# filled BYTES: the run set the first BYTES of screen memory to 0xF0 and left
+# every byte after them as it was.
+filled() {
+	{
+		head -c "$1" /dev/zero | tr '\0' '\360'
+		tail -c +$(($1 + 1)) "$mem.before"
+	} | cmp - "$mem"
+}

@@ -1,0 +1,45 @@
+// screenwash: map the start of screen memory and set every byte of it to 0xF0.
+// It prints nothing on success; its exit status tells the failures apart.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+
+static fb_var_screeninfo vinfo;
+
+int main()
+{
+	// The descriptor is never closed: process exit releases it.
+	const int descriptor = open("/dev/fb0", O_RDWR);
+	if (descriptor < 0)
+		return 1;
+	if (ioctl(descriptor, FBIOGET_VSCREENINFO, &vinfo) != 0) {
+		std::printf("Bad vscreeninfo ioctl\n");
+		return 2;
+	}
+
+	// Whole bytes per pixel, so a depth below 8 fills nothing. The size
+	// wraps to 32 bits and counts as signed: a product of 2^31 or more
+	// widens to an enormous size, which the kernel refuses, while one of
+	// 2^32 or more keeps only its low 32 bits. The line length is not
+	// consulted, so the fill covers the first fill_size bytes of screen
+	// memory whatever a scan line holds beyond its visible pixels.
+	const std::int32_t fill_size =
+	        static_cast<std::int32_t>(vinfo.xres * vinfo.yres * (vinfo.bits_per_pixel / 8));
+	void *mapping = mmap(nullptr, static_cast<std::size_t>(fill_size), PROT_READ | PROT_WRITE,
+	                     MAP_SHARED, descriptor, 0);
+	if (mapping == MAP_FAILED)
+		return 3;
+
+	auto *map = static_cast<std::uint8_t *>(mapping);
+	for (std::int32_t i = 0; i < fill_size; i++)
+		map[i] = 0xF0;
+
+	// A failed unmap gives -1, which the shell sees as 255.
+	return munmap(mapping, static_cast<std::size_t>(fill_size));
+}

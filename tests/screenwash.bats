@@ -1,0 +1,71 @@
+#!/usr/bin/env bats
+
+load framebuffer
+
+wash() {
+	on_standin "" "$1" screenwash
+}
+
+@test "exactly the visible pixels' worth of bytes from the start becomes 0xF0" {
+	while read -r bpp line fill; do
+		screen_memory $((line * 48))
+		run --separate-stderr wash "xres=64 yres=48 bpp=$bpp line_length=$line"
+		[ "$status" -eq 0 ]
+		[ "$output" = "" ]
+		[ "$stderr" = "" ]
+		filled "$fill"
+	done <<-'END'
+	32 320 12288
+	24 200 9216
+	16 160 6144
+	8 80 3072
+	15 160 3072
+	END
+}
+
+@test "a fill size wrapped to 32 bits fills its low 32 bits' worth when positive" {
+	while read -r fill var; do
+		screen_memory 69632
+		run --separate-stderr wash "$var"
+		[ "$status" -eq 0 ]
+		[ "$output" = "" ]
+		filled "$fill"
+	done <<-'END'
+	4 xres=1073741825 yres=1 bpp=32
+	2 xres=1431655766 yres=1 bpp=24
+	65536 xres=65536 yres=65537 bpp=8
+	END
+}
+
+@test "a fill size of zero or of 2^31 bytes and more fails the mapping silently" {
+	screen_memory 4096
+	for var in "xres=64 yres=48 bpp=4" "xres=64 yres=48 bpp=1" "xres=0 yres=48 bpp=32" \
+		"xres=65536 yres=32768 bpp=8" "xres=65536 yres=16384 bpp=16" "xres=4294967295 yres=1 bpp=8"; do
+		run --separate-stderr wash "$var"
+		[ "$status" -eq 3 ]
+		[ "$output" = "" ]
+		[ "$stderr" = "" ]
+	done
+	[ "$(stored)" = "" ]
+}
+
+@test "a device that cannot be opened or described is told apart by its status" {
+	screen_memory 4096
+	mem=$BATS_TEST_TMPDIR/missing run --separate-stderr wash "xres=64 yres=48 bpp=32"
+	[ "$status" -eq 1 ]
+	[ "$output" = "" ]
+	[ "$stderr" = "" ]
+	run --separate-stderr wash fail
+	[ "$status" -eq 2 ]
+	[ "$output" = "Bad vscreeninfo ioctl" ]
+	[ "$stderr" = "" ]
+	[ "$(stored)" = "" ]
+}
+
+@test "without a framebuffer the real program ends with status 1 and says nothing" {
+	[ ! -e /dev/fb0 ] || skip "this machine has a /dev/fb0"
+	run --separate-stderr "$BIN/screenwash"
+	[ "$status" -eq 1 ]
+	[ "$output" = "" ]
+	[ "$stderr" = "" ]
+}
