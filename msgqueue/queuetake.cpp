@@ -1,0 +1,33 @@
+// queuetake: take one message from System V message queue 555 and print its
+// text and type.
+
+#include <cstdint>
+#include <cstdio>
+
+#include <sys/msg.h>
+
+// The record a sender must use: a positive type and at most 20 bytes of text.
+struct message {
+	std::int64_t mtype;
+	char mtext[20];
+};
+
+int main()
+{
+	// Without IPC_CREAT: the queue is some other process's to create.
+	const int id = msgget(555, 0666);
+	if (id == -1) {
+		std::perror("msgget");
+		return 1;
+	}
+	message received;
+	const ssize_t count = msgrcv(id, &received, sizeof received.mtext, 0, 0);
+	if (count == -1) {
+		std::perror("msgrcv");
+		return 1;
+	}
+	// A text need not end with a zero byte inside what was received.
+	std::printf("msg is:%.*s\n", static_cast<int>(count), received.mtext);
+	std::printf("msg typ is %d\n", static_cast<std::int32_t>(received.mtype));
+	return 0;
+}
