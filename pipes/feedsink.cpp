@@ -1,0 +1,67 @@
+// feedsink: read the pipe end that spawnfeed hands over by number to end of
+// file and report what arrived.
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// More than a pipe holds at once; bytes past it are counted, not shown.
+constexpr std::size_t shown_size = 65536;
+
+static char received[shown_size];
+
+int main(int argc, char *argv[])
+{
+	if (argc != 2) {
+		std::fputs("usage: feedsink descriptor\n", stderr);
+		return 2;
+	}
+	char *end;
+	errno = 0;
+	const long number = std::strtol(argv[1], &end, 10);
+	if (*argv[1] < '0' || *argv[1] > '9' || *end != '\0' || errno != 0 || number > INT_MAX) {
+		std::fprintf(stderr, "feedsink: '%s' is not a descriptor number\n", argv[1]);
+		return 2;
+	}
+	const int descriptor = static_cast<int>(number);
+	const int flags = fcntl(descriptor, F_GETFL);
+	if (flags == -1 || (flags & O_ACCMODE) == O_WRONLY) {
+		std::fprintf(stderr, "feedsink: descriptor %d is not open for reading\n", descriptor);
+		return 2;
+	}
+
+	// The launcher's write end came along too: until every inherited copy
+	// is closed, ours included, the pipe never reaches end of file.
+	const unsigned first_above = descriptor < 3 ? 3 : static_cast<unsigned>(descriptor) + 1;
+	if ((descriptor > 3 && close_range(3, static_cast<unsigned>(descriptor) - 1, 0) == -1) ||
+	    close_range(first_above, ~0U, 0) == -1) {
+		std::perror("feedsink: close_range");
+		return 1;
+	}
+
+	std::size_t total = 0;
+	for (;;) {
+		// Once the shown bytes are full, the rest is only counted.
+		char scratch[4096];
+		char *into = total < shown_size ? received + total : scratch;
+		const std::size_t room = total < shown_size ? shown_size - total : sizeof scratch;
+		const ssize_t count = read(descriptor, into, room);
+		if (count == -1 && errno == EINTR)
+			continue;
+		if (count == -1) {
+			std::perror("feedsink: read");
+			return 1;
+		}
+		if (count == 0)
+			break;
+		total += static_cast<std::size_t>(count);
+	}
+	std::printf("feedsink received %zu bytes: ", total);
+	std::fwrite(received, 1, total < shown_size ? total : shown_size, stdout);
+	std::putchar('\n');
+	return 0;
+}

@@ -1,0 +1,122 @@
+#!/usr/bin/env bats
+
+# spawnfeed starts ./feedsink, so every test runs in a directory of its own.
+
+bats_require_minimum_version 1.5.0
+
+setup() {
+	cd "$BATS_TEST_TMPDIR"
+}
+
+# bare COMMAND...: run COMMAND with descriptors 0 to 2 only, as from a
+# terminal, so that the pipe comes out as descriptors 3 and 4. It replaces
+# the shell it runs in: call it from run or in the background.
+bare() {
+	for fd in /proc/$BASHPID/fd/*; do
+		fd=${fd##*/}
+		[ "$fd" -le 2 ] || eval "exec $fd>&-"
+	done
+	exec "$@"
+}
+
+needs_strace() {
+	command -v strace >/dev/null || skip "strace is not installed"
+	# LeakSanitizer cannot run under a tracer.
+	export ASAN_OPTIONS=detect_leaks=0
+}
+
+@test "feedsink receives the three bytes and the launcher reports its own process" {
+	cp "$BIN/feedsink" .
+	bare "$BIN/spawnfeed" >out 2>err &
+	pid=$!
+	wait "$pid"
+	# feedsink sees end of file only once the launcher has gone.
+	timeout 5 sh -c 'until [ "$(wc -l <out)" -eq 2 ]; do sleep 0.05; done'
+	[ "$(cat out)" = "$pid - wrote 3 bytes
+feedsink received 3 bytes: 123" ]
+	[ "$(cat err)" = "" ]
+}
+
+@test "a program in feedsink's place gets the read end's number and both ends open" {
+	cat >feedsink <<-'END'
+	#!/bin/sh
+	{
+		echo "$# $*"
+		for fd in 3 4 5 6 7 8 9; do
+			[ -e /proc/$$/fd/$fd ] || continue
+			flags=$(sed -n 's/^flags:[[:space:]]*//p' /proc/$$/fdinfo/$fd)
+			echo "$fd $(readlink /proc/$$/fd/$fd) $((0$flags & 3))"
+		done
+	} >record
+	END
+	chmod +x feedsink
+	run --separate-stderr bare "$BIN/spawnfeed"
+	[ "$status" -eq 0 ]
+	[ "$stderr" = "" ]
+	[[ "$output" =~ ^[0-9]+" - wrote 3 bytes"$ ]]
+	timeout 5 sh -c 'until [ -s record ]; do sleep 0.05; done'
+	# Access mode 0 is read-only, 1 write-only.
+	[[ "$(cat record)" =~ ^"1 3
+3 pipe:["([0-9]+)"] 0
+4 pipe:["([0-9]+)"] 1"$ ]]
+	[ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[2]}" ]
+}
+
+@test "without feedsink the launcher still succeeds and the child fails silently" {
+	needs_strace
+	run --separate-stderr bare strace -f -q -e trace=execve -e signal=none -o trace "$BIN/spawnfeed"
+	[ "$status" -eq 0 ]
+	[ "$stderr" = "" ]
+	parent=$(sed -n '1s/ .*//p' trace)
+	[ "$output" = "$parent - wrote 3 bytes" ]
+	child=$(sed -n 's/^\([0-9]*\) execve("feedsink", \["feedsink", "3"\], .* = -1 ENOENT .*/\1/p' trace)
+	[ -n "$child" ]
+	[ "$child" != "$parent" ]
+	grep -qx "$child +++ exited with 1 +++" trace
+}
+
+@test "a pipe that cannot be created is reported and fails" {
+	run --separate-stderr bare bash -c 'ulimit -n 4 && exec "$1"' - "$BIN/spawnfeed"
+	[ "$status" -eq 1 ]
+	[ "$output" = "" ]
+	[ "$stderr" = "pipe: Too many open files" ]
+}
+
+@test "a write into the pipe that fails is reported with -1 and fails" {
+	needs_strace
+	run --separate-stderr bare strace -qq -o /dev/null -e trace=write \
+		-e inject=write:error=EPIPE:when=1 "$BIN/spawnfeed"
+	[ "$status" -eq 1 ]
+	[ "$stderr" = "" ]
+	[[ "$output" =~ ^[0-9]+" - wrote -1 bytes"$ ]]
+}
+
+@test "feedsink refuses anything but one descriptor open for reading" {
+	while IFS='|' read -r arguments message; do
+		run --separate-stderr bash -c "exec \"\$1\" $arguments 5>/dev/null" - "$BIN/feedsink"
+		[ "$status" -eq 2 ]
+		[ "$output" = "" ]
+		[ "$stderr" = "$message" ]
+	done <<-'END'
+	|usage: feedsink descriptor
+	0 0|usage: feedsink descriptor
+	abc|feedsink: 'abc' is not a descriptor number
+	''|feedsink: '' is not a descriptor number
+	-1|feedsink: '-1' is not a descriptor number
+	' 0'|feedsink: ' 0' is not a descriptor number
+	3x|feedsink: '3x' is not a descriptor number
+	2147483648|feedsink: '2147483648' is not a descriptor number
+	900|feedsink: descriptor 900 is not open for reading
+	5|feedsink: descriptor 5 is not open for reading
+	END
+}
+
+@test "feedsink counts every byte to end of file and shows the first 64 KiB" {
+	head -c 100000 /dev/zero | tr '\0' x >sent
+	run --separate-stderr "$BIN/feedsink" 0 <sent
+	[ "$status" -eq 0 ]
+	[ "$stderr" = "" ]
+	[ "$output" = "feedsink received 100000 bytes: $(head -c 65536 sent)" ]
+	run --separate-stderr "$BIN/feedsink" 0 </dev/null
+	[ "$output" = "feedsink received 0 bytes: " ]
+}
