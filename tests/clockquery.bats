@@ -1,0 +1,130 @@
+#!/usr/bin/env bats
+
+# Every test has a private network namespace of its own, with loopback up,
+# and its own hosts and services files bind-mounted over /etc in a private
+# mount namespace: the machine's network and services are never touched.
+
+bats_require_minimum_version 1.5.0
+
+setup() {
+	cd "$BATS_TEST_TMPDIR"
+	touch netns
+	unshare --net="$PWD/netns" true
+	in_net ip link set lo up
+	printf '127.0.0.1 localhost\n127.0.0.2 twohomed\n127.0.0.3 twohomed\n' >hosts
+	printf 'echo 7/udp\ndaytime 13/tcp\ndaytime 13/udp\n' >services
+	export HOSTS=$PWD/hosts SERVICES=$PWD/services
+	responders=()
+}
+
+teardown() {
+	[ "${#responders[@]}" -eq 0 ] || kill "${responders[@]}"
+	umount netns
+}
+
+in_net() {
+	nsenter --net="$BATS_TEST_TMPDIR/netns" "$@"
+}
+
+# respond ADDRESS PORT REPLY: a daytime responder on ADDRESS:PORT that answers
+# with the printf format REPLY and records in record.ADDRESS what it receives.
+respond() {
+	printf "$3" >"reply.$1"
+	in_net "$BATS_TEST_DIRNAME/daytime-responder" "$1" "$2" "reply.$1" "record.$1" 3>&- &
+	responders+=($!)
+	timeout 5 sh -c "until [ -e record.$1 ]; do sleep 0.05; done"
+}
+
+# clockquery [ARGUMENT...]: run it in the test's namespaces, under the
+# command TRACER when that is set.
+clockquery() {
+	in_net unshare --mount sh -c '
+		mount --bind "$HOSTS" /etc/hosts && mount --bind "$SERVICES" /etc/services &&
+		exec $TRACER "$0" "$@"' "$BIN/clockquery" "$@"
+}
+
+@test "the reply of localhost's daytime service is printed as it came" {
+	respond 127.0.0.1 13 'Tue Dec  8 07:58:47 2026\r\n'
+	run --separate-stderr clockquery
+	[ "$status" -eq 0 ]
+	[ "$stderr" = "" ]
+	[ "$output" = $'daytime port is 13\nread 26 bytes: Tue Dec  8 07:58:47 2026\r' ]
+	# One datagram of one byte.
+	[ "$(cat record.127.0.0.1)" = "00" ]
+}
+
+@test "replies of any length up to 128 bytes are printed whole, longer ones cut" {
+	respond 127.0.0.1 13 ''
+	for length in 0 1 127 128 129 200; do
+		head -c "$length" /dev/zero | tr '\0' t >reply.127.0.0.1
+		run --separate-stderr clockquery
+		[ "$status" -eq 0 ]
+		[ "$stderr" = "" ]
+		shown=$((length < 128 ? length : 128))
+		[ "$output" = "daytime port is 13
+read $shown bytes: $(head -c "$shown" reply.127.0.0.1)" ]
+	done
+}
+
+@test "the first argument names the host, the rest are ignored, and its first address is asked" {
+	respond 127.0.0.2 13 'two\n'
+	respond 127.0.0.3 13 'three\n'
+	run --separate-stderr clockquery twohomed extra arguments
+	[ "$status" -eq 0 ]
+	[ "$stderr" = "" ]
+	[ "$output" = $'daytime port is 13\nread 4 bytes: two' ]
+	[ "$(cat record.127.0.0.2)" = "00" ]
+	[ "$(cat record.127.0.0.3)" = "" ]
+}
+
+@test "the port is the one the services database gives for daytime over udp" {
+	printf 'daytime 13/tcp\ndaytime 1313/udp\n' >services
+	respond 127.0.0.1 1313 'late\n'
+	run --separate-stderr clockquery
+	[ "$status" -eq 0 ]
+	[ "$output" = $'daytime port is 1313\nread 5 bytes: late' ]
+}
+
+@test "a host or service that cannot be found is reported before anything is sent" {
+	respond 127.0.0.1 13 'never\n'
+	printf 'daytime 13/tcp\n' >tcponly
+	while IFS='|' read -r host services message; do
+		SERVICES=$PWD/$services run --separate-stderr clockquery "$host"
+		[ "$status" -eq 1 ]
+		[ "$output" = "" ]
+		[ "$stderr" = "$message" ]
+	done <<-'END'
+	nosuchhost.invalid|services|no host: nosuchhost.invalid
+	localhost|tcponly|no daytime service
+	nosuchhost.invalid|tcponly|no host: nosuchhost.invalid
+	END
+	[ "$(cat record.127.0.0.1)" = "" ]
+}
+
+@test "with nothing listening it goes on waiting for a reply" {
+	clockquery >out 2>err 3>&- &
+	pid=$!
+	sleep 1
+	kill -0 "$pid"
+	kill "$pid"
+	[ "$(cat err)" = "" ]
+}
+
+@test "a failed socket, send or receive is reported and fails" {
+	command -v strace >/dev/null || skip "strace is not installed"
+	# LeakSanitizer cannot run under a tracer.
+	export ASAN_OPTIONS=detect_leaks=0
+	respond 127.0.0.1 13 'never read\n'
+	while IFS='|' read -r fault message; do
+		TRACER="strace -qq -o /dev/null -e trace=${fault%%:*} -e inject=$fault" \
+			run --separate-stderr clockquery
+		[ "$status" -eq 1 ]
+		[ "$output" = "daytime port is 13" ]
+		[ "$stderr" = "$message" ]
+	done <<-'END'
+	socket:error=EMFILE|socket: Too many open files
+	sendto:error=ENETUNREACH|sendto: Network is unreachable
+	recvfrom:error=EINTR|recvfrom: Interrupted system call
+	END
+	[ "$(cat record.127.0.0.1)" = "00" ]
+}
