@@ -69,10 +69,11 @@ feedsink received 3 bytes: 123" ]
 	[ "$stderr" = "" ]
 	parent=$(sed -n '1s/ .*//p' trace)
 	[ "$output" = "$parent - wrote 3 bytes" ]
-	child=$(sed -n 's/^\([0-9]*\) execve("feedsink", \["feedsink", "3"\], .* = -1 ENOENT .*/\1/p' trace)
+	# strace pads the process identifier to five places.
+	child=$(sed -n 's/^\([0-9]*\) *execve("feedsink", \["feedsink", "3"\], .* = -1 ENOENT .*/\1/p' trace)
 	[ -n "$child" ]
 	[ "$child" != "$parent" ]
-	grep -qx "$child +++ exited with 1 +++" trace
+	grep -qE "^$child +\+\+\+ exited with 1 \+\+\+$" trace
 }
 
 @test "a pipe that cannot be created is reported and fails" {
