@@ -64,16 +64,16 @@ feedsink received 3 bytes: 123" ]
 
 @test "without feedsink the launcher still succeeds and the child fails silently" {
 	needs_strace
-	run --separate-stderr bare strace -f -q -e trace=execve -e signal=none -o trace "$BIN/spawnfeed"
+	# One trace file per process, trace.PID, so that their lines never mix.
+	run --separate-stderr bare strace -ff -q -e trace=execve -e signal=none -o trace "$BIN/spawnfeed"
 	[ "$status" -eq 0 ]
 	[ "$stderr" = "" ]
-	parent=$(sed -n '1s/ .*//p' trace)
+	parent=${output%% *}
 	[ "$output" = "$parent - wrote 3 bytes" ]
-	# strace pads the process identifier to five places.
-	child=$(sed -n 's/^\([0-9]*\) *execve("feedsink", \["feedsink", "3"\], .* = -1 ENOENT .*/\1/p' trace)
-	[ -n "$child" ]
-	[ "$child" != "$parent" ]
-	grep -qE "^$child +\+\+\+ exited with 1 \+\+\+$" trace
+	[ -e "trace.$parent" ]
+	child=$(grep -l '^execve("feedsink", \["feedsink", "3"\], .* = -1 ENOENT ' trace.*)
+	[ "$child" != "trace.$parent" ]
+	[ "$(tail -n 1 "$child")" = "+++ exited with 1 +++" ]
 }
 
 @test "a pipe that cannot be created is reported and fails" {
