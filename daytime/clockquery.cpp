@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -29,8 +30,21 @@ int main(int argc, char *argv[])
 	// s_port holds the port in network byte order in an int.
 	const auto port = static_cast<std::uint16_t>(servinfo->s_port);
 	std::printf("daytime port is %d\n", ntohs(port));
+	// The wait for the reply may be ended by a signal, as timeout(1) ends
+	// it: the line must be out before then.
+	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+		std::perror("write");
+		return 1;
+	}
 
-	const int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
+	int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
+	// With a standard descriptor closed the socket would take its number,
+	// and the reply line would be written into it.
+	if (sockfd != -1 && sockfd <= 2) {
+		const int moved = fcntl(sockfd, F_DUPFD, 3);
+		close(sockfd);
+		sockfd = moved;
+	}
 	if (sockfd == -1) {
 		std::perror("socket");
 		return 1;
@@ -60,5 +74,9 @@ int main(int argc, char *argv[])
 	// The reply carries its own line end, if any.
 	std::printf("read %d bytes: %.*s", result, result, buffer);
 	close(sockfd);
+	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+		std::perror("write");
+		return 1;
+	}
 	return 0;
 }

@@ -3,6 +3,7 @@
 // again once the range is out.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+constexpr char shrank[] = "file shrank while being read\n";
+
 int main(int argc, char *argv[])
 {
 	if (argc < 3 || argc > 4) {
@@ -20,7 +23,14 @@ int main(int argc, char *argv[])
 	}
 	// Read-write although nothing is written: the mapping is shared and
 	// writable.
-	const int descriptor = open(argv[1], O_RDWR);
+	int descriptor = open(argv[1], O_RDWR);
+	// With a standard descriptor closed the file would take its number,
+	// and the lines and the range would be written into the file.
+	if (descriptor != -1 && descriptor <= 2) {
+		const int moved = fcntl(descriptor, F_DUPFD, 3);
+		close(descriptor);
+		descriptor = moved;
+	}
 	if (descriptor == -1) {
 		std::perror("open");
 		return 1;
@@ -30,9 +40,23 @@ int main(int argc, char *argv[])
 		std::perror("fstat");
 		return 1;
 	}
+	// The lines are buffered, so whether they could be written is known
+	// only at the end. Lines lost make the run a failure; a failure already
+	// met keeps its own report too. A range that could not be written has
+	// said so for descriptor 1 already.
+	const auto finish = [](int status) {
+		if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+			std::perror("write");
+			return 1;
+		}
+		return status;
+	};
 	std::printf("PAGE_SIZE:%lx\n", static_cast<unsigned long>(sysconf(_SC_PAGESIZE)));
 
-	const std::int64_t offset = std::atoi(argv[2]);
+	// Read as leniently as atoi reads, but in 64 bits, so that any offset
+	// within a large file can be asked for; numbers beyond the range
+	// saturate.
+	const std::int64_t offset = std::strtoll(argv[2], nullptr, 10);
 	// Rounds toward minus infinity, so a negative offset stays negative and
 	// the mapping refuses it.
 	const std::int64_t pa_offset = offset & -sysconf(_SC_PAGESIZE);
@@ -41,15 +65,17 @@ int main(int argc, char *argv[])
 	            static_cast<unsigned long>(status.st_size));
 	if (offset >= status.st_size) {
 		std::fputs("offset is past end of file\n", stderr);
-		return 1;
+		return finish(1);
 	}
 
 	// A negative length, like one past the end, shows the rest of the file.
-	std::uint64_t length = static_cast<std::uint64_t>(status.st_size - offset);
+	// Sizes are unsigned, so that no offset can overflow them; a negative
+	// one fails at the mapping.
+	const std::uint64_t rest = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
+	std::uint64_t length = rest;
 	if (argc == 4) {
-		const std::int64_t requested = std::atoi(argv[3]);
-		if (requested >= 0 && static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(requested) <=
-		                              static_cast<std::uint64_t>(status.st_size))
+		const std::int64_t requested = std::strtoll(argv[3], nullptr, 10);
+		if (requested >= 0 && static_cast<std::uint64_t>(requested) <= rest)
 			length = static_cast<std::uint64_t>(requested);
 	}
 
@@ -60,20 +86,31 @@ int main(int argc, char *argv[])
 	                     descriptor, pa_offset);
 	if (mapping == MAP_FAILED) {
 		std::perror("mmap");
-		return 1;
+		return finish(1);
 	}
 	// The file may have shrunk during the pause, and touching a mapped page
 	// past its end raises a bus error: stay within what is left of it.
 	if (fstat(descriptor, &status) == -1) {
 		std::perror("fstat");
-		return 1;
+		return finish(1);
 	}
 	if (offset >= status.st_size) {
 		std::fputs("offset is past end of file\n", stderr);
-		return 1;
+		return finish(1);
 	}
-	if (length > static_cast<std::uint64_t>(status.st_size - offset))
-		length = static_cast<std::uint64_t>(status.st_size - offset);
+	const std::uint64_t left = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
+	if (length > left)
+		length = left;
+
+	// It may shrink again at any moment from here on. A page touched past
+	// the new end raises a bus error, which ends the run with a reason
+	// instead of killing it.
+	struct sigaction on_bus_error {};
+	on_bus_error.sa_handler = [](int) {
+		[[maybe_unused]] const ssize_t told = write(2, shrank, sizeof shrank - 1);
+		_exit(1);
+	};
+	sigaction(SIGBUS, &on_bus_error, nullptr);
 
 	// Filling the page tables in one call costs far less than a fault for
 	// each page during the write. It is only a hint: a kernel without it,
@@ -85,12 +122,17 @@ int main(int argc, char *argv[])
 	std::printf("addr:%p %x\n", mapping, static_cast<unsigned>(static_cast<signed char>(addr[0])));
 
 	// One write call moves at most 2,147,479,552 bytes, so a range of 2 GiB
-	// or more takes several.
+	// or more takes several. A write from pages that have gone past the end
+	// of the file fails with EFAULT rather than raising the bus error.
 	const char *from = addr + into_window;
 	while (length > 0) {
 		const ssize_t written = write(1, from, length);
 		if (written == -1 && errno == EINTR)
 			continue;
+		if (written == -1 && errno == EFAULT) {
+			std::fputs(shrank, stderr);
+			return finish(1);
+		}
 		if (written == -1) {
 			std::perror("write");
 			return 1;
@@ -104,5 +146,5 @@ int main(int argc, char *argv[])
 	}
 
 	std::getchar();
-	return 0;
+	return finish(0);
 }

@@ -29,5 +29,11 @@ int main()
 	// A text need not end with a zero byte inside what was received.
 	std::printf("msg is:%.*s\n", static_cast<int>(count), received.mtext);
 	std::printf("msg typ is %d\n", static_cast<std::int32_t>(received.mtype));
+	// The message has left the queue: if it could not be shown, the caller
+	// must learn that it is lost.
+	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+		std::perror("write");
+		return 1;
+	}
 	return 0;
 }

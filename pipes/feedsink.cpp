@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 // More than a pipe holds at once; bytes past it are counted, not shown.
@@ -29,7 +30,9 @@ int main(int argc, char *argv[])
 	}
 	const int descriptor = static_cast<int>(number);
 	const int flags = fcntl(descriptor, F_GETFL);
-	if (flags == -1 || (flags & O_ACCMODE) == O_WRONLY) {
+	// A descriptor opened only as a path reads as read-only, yet cannot be
+	// read.
+	if (flags == -1 || (flags & O_ACCMODE) == O_WRONLY || (flags & O_PATH) != 0) {
 		std::fprintf(stderr, "feedsink: descriptor %d is not open for reading\n", descriptor);
 		return 2;
 	}
@@ -52,6 +55,15 @@ int main(int argc, char *argv[])
 		const ssize_t count = read(descriptor, into, room);
 		if (count == -1 && errno == EINTR)
 			continue;
+		// A read end in non-blocking mode is waited on all the same.
+		if (count == -1 && errno == EAGAIN) {
+			pollfd readable{descriptor, POLLIN, 0};
+			if (poll(&readable, 1, -1) == -1 && errno != EINTR) {
+				std::perror("feedsink: poll");
+				return 1;
+			}
+			continue;
+		}
 		if (count == -1) {
 			std::perror("feedsink: read");
 			return 1;
@@ -63,5 +75,9 @@ int main(int argc, char *argv[])
 	std::printf("feedsink received %zu bytes: ", total);
 	std::fwrite(received, 1, total < shown_size ? total : shown_size, stdout);
 	std::putchar('\n');
+	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+		std::perror("write");
+		return 1;
+	}
 	return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 int main()
@@ -16,6 +17,20 @@ int main()
 	if (pipe(pipe_ends) != 0) {
 		std::perror("pipe");
 		return 1;
+	}
+	// With standard descriptors closed the pipe would take their numbers,
+	// and feedsink would keep the write end as its own standard input or
+	// output, so that end of file never came. Each end moves above them.
+	for (int &end : pipe_ends) {
+		if (end > 2)
+			continue;
+		const int moved = fcntl(end, F_DUPFD, 3);
+		close(end);
+		end = moved;
+		if (end == -1) {
+			std::perror("pipe");
+			return 1;
+		}
 	}
 	const pid_t split_result = fork();
 	if (split_result == -1) {
@@ -33,5 +48,9 @@ int main()
 	// The write end stays open until exit and the child is not waited for.
 	const int bytes_written = static_cast<int>(write(pipe_ends[1], payload, 3));
 	std::printf("%d - wrote %d bytes\n", static_cast<int>(getpid()), bytes_written);
+	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
+		std::perror("write");
+		return 1;
+	}
 	return bytes_written == -1 ? 1 : 0;
 }

@@ -15,8 +15,18 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <sys/stat.h>
 
-static int device = -1;
+// The device is known by its file, not by its number, so that a program
+// may move its descriptor elsewhere.
+static struct stat device;
+static bool opened;
+
+static bool is_device(int fd)
+{
+	struct stat file;
+	return opened && fstat(fd, &file) == 0 && file.st_dev == device.st_dev && file.st_ino == device.st_ino;
+}
 
 static bool refused(const char *description)
 {
@@ -63,8 +73,9 @@ static int open_through(const char *symbol, const char *path, int flags, va_list
 		errno = ENOENT;
 		return -1;
 	}
-	device = real(memory, flags, mode);
-	return device;
+	const int fd = real(memory, flags, mode);
+	opened = fd != -1 && fstat(fd, &device) == 0;
+	return fd;
 }
 
 extern "C" int open(const char *path, int flags, ...)
@@ -92,7 +103,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 	void *argument = va_arg(rest, void *);
 	va_end(rest);
 
-	if (fd != device || (request != FBIOGET_FSCREENINFO && request != FBIOGET_VSCREENINFO)) {
+	if (!is_device(fd) || (request != FBIOGET_FSCREENINFO && request != FBIOGET_VSCREENINFO)) {
 		using ioctl_function = int (*)(int, unsigned long, ...);
 		const auto real = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
 		return real(fd, request, argument);

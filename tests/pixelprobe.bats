@@ -1,6 +1,7 @@
 #!/usr/bin/env bats
 
 load framebuffer
+load processes
 
 probe() {
 	on_standin "$1" "$2" pixelprobe
@@ -159,6 +160,22 @@ x: 320 y: 240 "$ ]]
 	4294967295/4 0/0 0/0 fffffff0
 	8/28 0/0 0/0 f0000000
 	8/32 8/4294967295 1/0 1
+	END
+}
+
+@test "with a standard descriptor closed only the pixel reaches screen memory, and lost output fails" {
+	while IFS='|' read -r redirect expected_status message; do
+		screen_memory $((2560 * 480))
+		status=0
+		eval 'probe "$truecolour32" "$vga32" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" '"$redirect" || status=$?
+		[ "$status" -eq "$expected_status" ]
+		printf "$message" | cmp - "$BATS_TEST_TMPDIR/err"
+		[ "$(stored)" = "615680=ff,615681=ff,615682=ff,615683=00" ]
+	done <<-'END'
+	<&-|0|
+	>&-|1|write: Bad file descriptor\n
+	>/dev/full|1|write: No space left on device\n
+	2>&-|0|
 	END
 }
 

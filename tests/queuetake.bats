@@ -5,6 +5,8 @@
 
 bats_require_minimum_version 1.5.0
 
+load processes
+
 setup() {
 	ns=$BATS_TEST_TMPDIR/ipc
 	touch "$ns"
@@ -66,6 +68,15 @@ msg typ is $printed_type" ]
 	3|short|short|3
 	5|||5
 	END
+	[ "$(left)" = "" ]
+}
+
+@test "a message taken but not shown fails, so that its loss is known" {
+	send 7 'hello\0'
+	status=0
+	in_ns "$BIN/queuetake" >/dev/full 2>"$BATS_TEST_TMPDIR/err" || status=$?
+	[ "$status" -eq 1 ]
+	printf 'write: No space left on device\n' | cmp - "$BATS_TEST_TMPDIR/err"
 	[ "$(left)" = "" ]
 }
 

@@ -5,6 +5,8 @@
 
 bats_require_minimum_version 1.5.0
 
+load processes
+
 setup() {
 	cd "$BATS_TEST_TMPDIR"
 	# 12345 bytes of 'a' to 'z', with 0xE9 at the start of the second page.
@@ -53,15 +55,16 @@ headers() {
 
 @test "an offset at or past the end, or any in an empty file, is refused" {
 	: >empty
-	while read -r name offset size; do
+	while read -r name offset pa_offset size; do
 		run --separate-stderr peek "$name" "$offset"
 		[ "$status" -eq 1 ]
-		[ "$output" = "$(headers $((offset / 4096 * 4096)) "$size" | head -3)" ]
+		[ "$output" = "$(headers "$pa_offset" "$size" | head -3)" ]
 		[ "$stderr" = "offset is past end of file" ]
 	done <<-'END'
-	file 12345 12345
-	file 99999 12345
-	empty 0 0
+	file 12345 12288 12345
+	file 99999 98304 12345
+	file 99999999999999999999 9223372036854771712 12345
+	empty 0 0 0
 	END
 	run --separate-stderr peek file 12344
 	[ "$status" -eq 0 ]
@@ -69,7 +72,8 @@ headers() {
 }
 
 @test "lengths past the end or negative show the rest of the file from the offset" {
-	for length in 12345 2147483647 -1 -50 -4000 -5000 -2147483648 ''; do
+	for length in 12345 2147483647 4294967296 99999999999999999999 -1 -50 -4000 -5000 -2147483648 \
+		-99999999999999999999 ''; do
 		run --separate-stderr peek file 4000 $length
 		[ "$status" -eq 0 ]
 		[ "$stderr" = "" ]
@@ -152,6 +156,56 @@ headers() {
 	5000|1|0|offset is past end of file
 	100|1|0|offset is past end of file
 	END
+}
+
+@test "with a standard descriptor closed the file stays untouched, and lost output fails" {
+	cp file before
+	while IFS='|' read -r offset length redirect expected_status shown message; do
+		status=0
+		eval '"$BIN/rangepeek" file "$offset" $length </dev/null >out 2>err '"$redirect" || status=$?
+		[ "$status" -eq "$expected_status" ]
+		head -c "${#shown}" out | cmp - <(printf %s "$shown")
+		printf "$message" | cmp - err
+		cmp before file
+	done <<-'END'
+	10|5|<&-|0|klmnoPAGE_SIZE:1000|
+	10|5|>&-|1||write: Bad file descriptor\n
+	10|5|>/dev/full|1||write: No space left on device\n
+	10|5|2>&-|0|klmnoPAGE_SIZE:1000|
+	99999||>&-|1||offset is past end of file\nwrite: Bad file descriptor\n
+	99999||2>&-|1|PAGE_SIZE:1000|
+	END
+}
+
+@test "a file shrinking under the copy ends the run with a reason, never a signal" {
+	head -c 1048576 /dev/urandom >racing
+	perl -e 'open my $f, "+<", $ARGV[0] or die; while (1) { truncate $f, 1048576; truncate $f, 4096 }' racing &
+	racer=$!
+	for _ in $(seq 300); do
+		status=0
+		"$BIN/rangepeek" racing 8192 </dev/null >/dev/null 2>err || status=$?
+		echo "$status $(cat err)"
+	done | sort | uniq -c >outcomes
+	kill "$racer"
+	wait "$racer" || true
+	# Every run either showed the range or told why it could not.
+	[ "$(sed -E 's/^ *[0-9]+ //' outcomes | grep -vxE '0 |1 offset is past end of file|1 file shrank while being read')" = "" ]
+}
+
+@test "offsets and lengths past 2^31 and 2^32 show the bytes dd shows" {
+	truncate -s 5G big
+	printf 'past 2^31' | dd of=big bs=1 seek=2147483650 conv=notrunc status=none
+	printf 'past 2^32' | dd of=big bs=1 seek=4294967300 conv=notrunc status=none
+	while read -r offset length; do
+		cmp <(peek big "$offset" "$length" | head -c "$length") \
+			<(dd if=big iflag=skip_bytes,count_bytes skip="$offset" count="$length" status=none)
+	done <<-'END'
+	2147483650 9
+	4294967300 9
+	4294967299 99999999999999999999
+	2147483647 2147483648
+	END
+	[[ "$(peek big 4294967300 9 | tail -c +10)" =~ ^"$(headers 4294967296 5368709120)"[0-9a-f]+" 0"$ ]]
 }
 
 @test "a range of 3 GiB is written in full over several calls" {

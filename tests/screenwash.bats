@@ -1,6 +1,7 @@
 #!/usr/bin/env bats
 
 load framebuffer
+load processes
 
 wash() {
 	on_standin "" "$1" screenwash
@@ -60,6 +61,23 @@ wash() {
 	[ "$output" = "Bad vscreeninfo ioctl" ]
 	[ "$stderr" = "" ]
 	[ "$(stored)" = "" ]
+}
+
+@test "with a standard descriptor closed nothing but the fill reaches screen memory" {
+	while IFS='|' read -r var redirect expected_status message; do
+		screen_memory 12288
+		status=0
+		eval 'wash "$var" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" '"$redirect" || status=$?
+		[ "$status" -eq "$expected_status" ]
+		printf "$message" | cmp - "$BATS_TEST_TMPDIR/err"
+		if [ "$var" = fail ]; then cmp "$mem.before" "$mem"; else filled 12288; fi
+	done <<-'END'
+	xres=64 yres=48 bpp=32|<&-|0|
+	xres=64 yres=48 bpp=32|>&-|0|
+	fail|>&-|2|write: Bad file descriptor\n
+	fail|>/dev/full|2|write: No space left on device\n
+	fail|2>&-|2|
+	END
 }
 
 @test "without a framebuffer the real program ends with status 1 and says nothing" {

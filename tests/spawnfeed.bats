@@ -4,6 +4,8 @@
 
 bats_require_minimum_version 1.5.0
 
+load processes
+
 setup() {
 	cd "$BATS_TEST_TMPDIR"
 }
@@ -35,6 +37,34 @@ needs_strace() {
 	[ "$(cat out)" = "$pid - wrote 3 bytes
 feedsink received 3 bytes: 123" ]
 	[ "$(cat err)" = "" ]
+}
+
+@test "with standard descriptors closed the pipe still ends and lost output fails" {
+	cp "$BIN/feedsink" .
+	lost='write: Bad file descriptor\nwrite: Bad file descriptor\n'
+	while IFS='|' read -r redirect expected_status shown message; do
+		eval 'bare "$BIN/spawnfeed" >out 2>err '"$redirect" '&'
+		pid=$!
+		status=0
+		wait "$pid" || status=$?
+		[ "$status" -eq "$expected_status" ]
+		for _ in $(seq 50); do
+			[ -n "$(running feedsink)" ] || break
+			sleep 0.1
+		done
+		[ -z "$(running feedsink)" ]
+		printf "$shown" "$pid" | cmp - out
+		printf "$message" | cmp - err
+	done <<-END
+	<&-|0|%s - wrote 3 bytes\nfeedsink received 3 bytes: 123\n|
+	>&-|1||$lost
+	2>&-|0|%s - wrote 3 bytes\nfeedsink received 3 bytes: 123\n|
+	<&- >&-|1||$lost
+	<&- 2>&-|0|%s - wrote 3 bytes\nfeedsink received 3 bytes: 123\n|
+	>&- 2>&-|1||
+	<&- >&- 2>&-|1||
+	>/dev/full|1||write: No space left on device\nwrite: No space left on device\n
+	END
 }
 
 @test "a program in feedsink's place gets the read end's number and both ends open" {
@@ -110,6 +140,28 @@ feedsink received 3 bytes: 123" ]
 	900|feedsink: descriptor 900 is not open for reading
 	5|feedsink: descriptor 5 is not open for reading
 	END
+}
+
+@test "feedsink refuses a path-only descriptor and waits on a non-blocking one" {
+	# Perl closes descriptors above \$^F across an exec.
+	run --separate-stderr perl -e '$^F = 9; sysopen(my $path, ".", 010000000) or die; exec @ARGV, fileno $path' \
+		"$BIN/feedsink" 3>&-
+	[ "$status" -eq 2 ]
+	[ "$stderr" = "feedsink: descriptor 3 is not open for reading" ]
+	perl -e '
+		use Fcntl;
+		$^F = 9;
+		pipe(my $r, my $w) or die;
+		fcntl($r, F_SETFL, O_NONBLOCK) or die;
+		if (!fork) { close $w; exec @ARGV, fileno $r }
+		close $r;
+		select undef, undef, undef, 0.3;
+		syswrite $w, "late";
+		close $w;
+		wait;
+		exit $? >> 8' "$BIN/feedsink" >out 2>err
+	printf 'feedsink received 4 bytes: late\n' | cmp - out
+	[ ! -s err ]
 }
 
 @test "feedsink counts every byte to end of file and shows the first 64 KiB" {

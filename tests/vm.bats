@@ -5,6 +5,8 @@
 
 bats_require_minimum_version 1.5.0
 
+load processes
+
 setup() {
 	fbvm=$BATS_TEST_DIRNAME/../tools/fbvm
 	reason=$("$fbvm" --check 2>&1) || skip "${reason#fbvm: }"

@@ -9,17 +9,29 @@
 #include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 static fb_var_screeninfo vinfo;
 
 int main()
 {
 	// The descriptor is never closed: process exit releases it.
-	const int descriptor = open("/dev/fb0", O_RDWR);
+	int descriptor = open("/dev/fb0", O_RDWR);
+	// With a standard descriptor closed the device would take its number,
+	// and the one report would be written into screen memory.
+	if (descriptor >= 0 && descriptor <= 2) {
+		const int moved = fcntl(descriptor, F_DUPFD, 3);
+		close(descriptor);
+		descriptor = moved;
+	}
 	if (descriptor < 0)
 		return 1;
 	if (ioctl(descriptor, FBIOGET_VSCREENINFO, &vinfo) != 0) {
 		std::printf("Bad vscreeninfo ioctl\n");
+		// A report that could not be written is told on standard error;
+		// the status still says why the run failed.
+		if (std::fflush(stdout) == EOF || std::ferror(stdout))
+			std::perror("write");
 		return 2;
 	}
 
