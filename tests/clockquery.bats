@@ -1,12 +1,13 @@
 #!/usr/bin/env bats
 
 # Every test has a private network namespace of its own, with loopback up,
-# and its own hosts and services files bind-mounted over /etc in a private
-# mount namespace: the machine's network and services are never touched.
+# and its own hosts and services files laid over /etc in a private mount
+# namespace: the machine's network and services are never touched, and need
+# not even exist.
 
 bats_require_minimum_version 1.5.0
 
-load processes
+load common
 
 setup() {
 	cd "$BATS_TEST_TMPDIR"
@@ -42,20 +43,26 @@ respond() {
 	timeout 5 sh -c "until [ -e record.$1 ]; do sleep 0.05; done"
 }
 
-# clockquery [ARGUMENT...]: run it in the test's namespaces, under the
-# command TRACER when that is set.
+# clockquery [ARGUMENT...]: run it in the test's namespaces with the files
+# HOSTS and SERVICES as /etc/hosts and /etc/services, looked up in them
+# alone, under the command TRACER when that is set, for 10 seconds at most.
 clockquery() {
+	local lookups
+	lookups=$(mktemp -d -p "$BATS_TEST_TMPDIR")
+	cp "$HOSTS" "$lookups/hosts"
+	cp "$SERVICES" "$lookups/services"
+	printf 'hosts: files\nservices: files\n' >"$lookups/nsswitch.conf"
 	in_net unshare --mount sh -c '
-		mount --bind "$HOSTS" /etc/hosts && mount --bind "$SERVICES" /etc/services &&
-		exec $TRACER "$0" "$@"' "$BIN/clockquery" "$@"
+		mount -t overlay lookups -o "lowerdir=$1:/etc" /etc && shift &&
+		exec timeout 10 $TRACER "$0" "$@"' "$BIN/clockquery" "$lookups" "$@"
 }
 
 @test "the reply of localhost's daytime service is printed as it came" {
 	respond 127.0.0.1 13 'Tue Dec  8 07:58:47 2026\r\n'
-	run --separate-stderr clockquery
+	take clockquery
 	[ "$status" -eq 0 ]
-	[ "$stderr" = "" ]
-	[ "$output" = $'daytime port is 13\nread 26 bytes: Tue Dec  8 07:58:47 2026\r' ]
+	[ ! -s "$err" ]
+	holds "$out" 'daytime port is 13\nread 26 bytes: Tue Dec  8 07:58:47 2026\r\n'
 	# One datagram of one byte.
 	[ "$(cat record.127.0.0.1)" = "00" ]
 }
@@ -64,22 +71,25 @@ clockquery() {
 	respond 127.0.0.1 13 ''
 	for length in 0 1 127 128 129 200; do
 		head -c "$length" /dev/zero | tr '\0' t >reply.127.0.0.1
-		run --separate-stderr clockquery
+		take clockquery
 		[ "$status" -eq 0 ]
-		[ "$stderr" = "" ]
+		[ ! -s "$err" ]
 		shown=$((length < 128 ? length : 128))
-		[ "$output" = "daytime port is 13
-read $shown bytes: $(head -c "$shown" reply.127.0.0.1)" ]
+		holds "$out" 'daytime port is 13\nread %d bytes: %s' "$shown" "$(head -c "$shown" reply.127.0.0.1)"
 	done
+	# Text ends at a zero byte; the count is of the whole datagram.
+	printf 'ab\0cd\n' >reply.127.0.0.1
+	take clockquery
+	holds "$out" 'daytime port is 13\nread 6 bytes: ab'
 }
 
 @test "the first argument names the host, the rest are ignored, and its first address is asked" {
 	respond 127.0.0.2 13 'two\n'
 	respond 127.0.0.3 13 'three\n'
-	run --separate-stderr clockquery twohomed extra arguments
+	take clockquery twohomed extra arguments
 	[ "$status" -eq 0 ]
-	[ "$stderr" = "" ]
-	[ "$output" = $'daytime port is 13\nread 4 bytes: two' ]
+	[ ! -s "$err" ]
+	holds "$out" 'daytime port is 13\nread 4 bytes: two\n'
 	[ "$(cat record.127.0.0.2)" = "00" ]
 	[ "$(cat record.127.0.0.3)" = "" ]
 }
@@ -87,19 +97,19 @@ read $shown bytes: $(head -c "$shown" reply.127.0.0.1)" ]
 @test "the port is the one the services database gives for daytime over udp" {
 	printf 'daytime 13/tcp\ndaytime 1313/udp\n' >services
 	respond 127.0.0.1 1313 'late\n'
-	run --separate-stderr clockquery
+	take clockquery
 	[ "$status" -eq 0 ]
-	[ "$output" = $'daytime port is 1313\nread 5 bytes: late' ]
+	holds "$out" 'daytime port is 1313\nread 5 bytes: late\n'
 }
 
 @test "a host or service that cannot be found is reported before anything is sent" {
 	respond 127.0.0.1 13 'never\n'
 	printf 'daytime 13/tcp\n' >tcponly
 	while IFS='|' read -r host services message; do
-		SERVICES=$PWD/$services run --separate-stderr clockquery "$host"
+		SERVICES=$PWD/$services take clockquery "$host"
 		[ "$status" -eq 1 ]
-		[ "$output" = "" ]
-		[ "$stderr" = "$message" ]
+		[ ! -s "$out" ]
+		holds "$err" '%s\n' "$message"
 	done <<-'END'
 	nosuchhost.invalid|services|no host: nosuchhost.invalid
 	localhost|tcponly|no daytime service
@@ -127,21 +137,22 @@ read $shown bytes: $(head -c "$shown" reply.127.0.0.1)" ]
 	[ ! -s record.127.0.0.1 ]
 }
 
-@test "a failed socket, send or receive is reported and fails" {
+@test "a failed socket, send, receive or reply line is reported and fails" {
 	command -v strace >/dev/null || skip "strace is not installed"
 	# LeakSanitizer cannot run under a tracer.
 	export ASAN_OPTIONS=detect_leaks=0
 	respond 127.0.0.1 13 'never read\n'
 	while IFS='|' read -r fault message; do
-		TRACER="strace -qq -o /dev/null -e trace=${fault%%:*} -e inject=$fault" \
-			run --separate-stderr clockquery
+		TRACER="strace -qq -o /dev/null -e trace=${fault%%:*} -e inject=$fault" take clockquery
 		[ "$status" -eq 1 ]
-		[ "$output" = "daytime port is 13" ]
-		[ "$stderr" = "$message" ]
+		holds "$out" 'daytime port is 13\n'
+		holds "$err" '%s\n' "$message"
 	done <<-'END'
 	socket:error=EMFILE|socket: Too many open files
 	sendto:error=ENETUNREACH|sendto: Network is unreachable
 	recvfrom:error=EINTR|recvfrom: Interrupted system call
+	write:error=ENOSPC:when=2|write: No space left on device
 	END
-	[ "$(cat record.127.0.0.1)" = "00" ]
+	[ "$(cat record.127.0.0.1)" = "00
+00" ]
 }

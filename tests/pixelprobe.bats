@@ -1,7 +1,7 @@
 #!/usr/bin/env bats
 
 load framebuffer
-load processes
+load common
 
 probe() {
 	on_standin "$1" "$2" pixelprobe
@@ -10,21 +10,46 @@ probe() {
 truecolour32='line_length=2560 visual=2'
 vga32='xres=640 yres=480 bpp=32 red=8/16 green=8/8 blue=8/0'
 
+# described FIX VAR: the six lines that describe the stand-in screen, each
+# number as a signed 32-bit decimal.
+described() {
+	local line_length=0 xres=0 yres=0 bpp=0 red=0/0 green=0/0 blue=0/0 field n
+	for field in $1 $2; do
+		case $field in line_length=* | xres=* | yres=* | bpp=* | red=* | green=* | blue=*) local "$field" ;; esac
+	done
+	set -- "$xres" "$yres" "$line_length" "$bpp" "${red%/*}" "${red#*/}" "${green%/*}" "${green#*/}" \
+		"${blue%/*}" "${blue#*/}"
+	for n; do
+		set -- "$@" $((n > 0x7fffffff ? n - 0x100000000 : n))
+		shift
+	done
+	printf 'Screen resolution: (%dx%d)\nLine width in bytes %d\nbits per pixel : %d\n' "$1" "$2" "$3" "$4"
+	shift 4
+	printf 'Red: length %d bits, offset %d\nGreen: length %d bits, offset %d\nBlue: length %d bits, offset %d\n' "$@"
+}
+
+# reported FIX VAR SIZE PIXEL X Y: the ten lines of a run that reaches the
+# store.
+reported() {
+	described "$1" "$2"
+	printf 'framebuffer mmap address=ADDRESS\nframebuffer size=%d bytes\npixel: %s\nx: %d y: %d \n' "$3" "$4" "$5" "$6"
+}
+
 @test "a 32-bit true-colour screen is described and its centre pixel lit white" {
 	screen_memory $((2560 * 480))
-	run --separate-stderr probe "$truecolour32" "$vga32"
+	take probe "$truecolour32" "$vga32"
 	[ "$status" -eq 0 ]
-	[ "$stderr" = "" ]
-	[[ "$output" =~ ^"Screen resolution: (640x480)
+	[ ! -s "$err" ]
+	holds "$out" 'Screen resolution: (640x480)
 Line width in bytes 2560
 bits per pixel : 32
 Red: length 8 bits, offset 16
 Green: length 8 bits, offset 8
 Blue: length 8 bits, offset 0
-framebuffer mmap address=0x"[0-9a-f]+"
+framebuffer mmap address=ADDRESS
 framebuffer size=1228800 bytes
 pixel: ffffff
-x: 320 y: 240 "$ ]]
+x: 320 y: 240 \n'
 	# Element 240 x 640 + 320, little-endian 0x00FFFFFF.
 	[ "$(stored)" = "615680=ff,615681=ff,615682=ff,615683=00" ]
 }
@@ -32,13 +57,11 @@ x: 320 y: 240 "$ ]]
 @test "each true-colour depth reports its pixel value and stores white at the centre" {
 	while read -r bpp line red green blue pixel bytes; do
 		screen_memory $((line * 480))
-		run --separate-stderr probe "line_length=$line visual=2" \
-			"xres=640 yres=480 bpp=$bpp red=$red green=$green blue=$blue"
+		var="xres=640 yres=480 bpp=$bpp red=$red green=$green blue=$blue"
+		take probe "line_length=$line visual=2" "$var"
 		[ "$status" -eq 0 ]
-		[ "$stderr" = "" ]
-		[ "${lines[8]}" = "pixel: $pixel" ]
-		[ "${lines[9]}" = "x: 320 y: 240 " ]
-		[ "${#lines[@]}" -eq 10 ]
+		[ ! -s "$err" ]
+		reported "line_length=$line" "$var" $((line * 480)) "$pixel" 320 240 | holds "$out"
 		[ "$(stored)" = "$bytes" ]
 	done <<-'END'
 	32 2560 8/16 8/8 8/0 ffffff 615680=ff,615681=ff,615682=ff,615683=00
@@ -49,52 +72,56 @@ x: 320 y: 240 "$ ]]
 }
 
 @test "an odd width rounds the centre down and the pan offsets move it" {
-	while read -r var x y bytes; do
+	while read -r x y bytes var; do
 		screen_memory $((2600 * 481))
-		run --separate-stderr probe "line_length=2600 visual=2" \
-			"xres=641 yres=481 bpp=32 red=8/16 green=8/8 blue=8/0 $var"
+		var="xres=641 yres=481 bpp=32 red=8/16 green=8/8 blue=8/0 $var"
+		take probe "line_length=2600 visual=2" "$var"
 		[ "$status" -eq 0 ]
-		[ "${lines[9]}" = "x: $x y: $y " ]
+		reported "line_length=2600" "$var" $((2600 * 481)) ffffff "$x" "$y" | holds "$out"
 		[ "$(stored)" = "$bytes" ]
 	done <<-'END'
-	xoffset=0 320 240 625280=ff,625281=ff,625282=ff,625283=00
-	xoffset=3 323 240 625292=ff,625293=ff,625294=ff,625295=00
-	yoffset=240 320 480 1249280=ff,1249281=ff,1249282=ff,1249283=00
-	xoffset=329 649 240 626596=ff,626597=ff,626598=ff,626599=00
+	320 240 625280=ff,625281=ff,625282=ff,625283=00 xoffset=0
+	323 240 625292=ff,625293=ff,625294=ff,625295=00 xoffset=3
+	320 480 1249280=ff,1249281=ff,1249282=ff,1249283=00 yoffset=240
+	649 240 626596=ff,626597=ff,626598=ff,626599=00 xoffset=329
+	0 240 624000=ff,624001=ff,624002=ff,624003=00 xoffset=-320
+	649 480 1250596=ff,1250597=ff,1250598=ff,1250599=00 xoffset=329 yoffset=240
 	END
 }
 
 @test "a 24-bit screen is reported in full but fails with nothing stored" {
 	screen_memory $((1920 * 480))
-	run --separate-stderr probe "line_length=1920 visual=2" \
-		"xres=640 yres=480 bpp=24 red=8/16 green=8/8 blue=8/0"
+	var="xres=640 yres=480 bpp=24 red=8/16 green=8/8 blue=8/0"
+	take probe "line_length=1920 visual=2" "$var"
 	[ "$status" -eq 1 ]
-	[ "$stderr" = "" ]
-	[ "${#lines[@]}" -eq 11 ]
-	[ "${lines[9]}" = "x: 320 y: 240 " ]
-	[ "${lines[10]}" = "Unknown depth." ]
+	[ ! -s "$err" ]
+	{
+		reported line_length=1920 "$var" 921600 ffffff 320 240
+		echo "Unknown depth."
+	} | holds "$out"
 	[ "$(stored)" = "" ]
 }
 
 @test "a pseudo-colour screen is described, then refused before any pixel" {
 	screen_memory $((640 * 480))
-	run --separate-stderr probe "line_length=640 visual=3" \
-		"xres=640 yres=480 bpp=8 red=8/0 green=8/0 blue=8/0"
+	var="xres=640 yres=480 bpp=8 red=8/0 green=8/0 blue=8/0"
+	take probe "line_length=640 visual=3" "$var"
 	[ "$status" -eq 1 ]
-	[ "$stderr" = "" ]
-	[ "${#lines[@]}" -eq 9 ]
-	[ "${lines[7]}" = "framebuffer size=307200 bytes" ]
-	[ "${lines[8]}" = "Unsupported Mode." ]
+	[ ! -s "$err" ]
+	{
+		described line_length=640 "$var"
+		printf 'framebuffer mmap address=ADDRESS\nframebuffer size=307200 bytes\nUnsupported Mode.\n'
+	} | holds "$out"
 	[ "$(stored)" = "" ]
 }
 
 @test "a device that fails is reported on standard output, the first failure winning" {
 	screen_memory 4096
 	while IFS='|' read -r memory fix var message; do
-		mem=$memory run --separate-stderr probe "$fix" "$var"
+		mem=$memory take probe "$fix" "$var"
 		[ "$status" -eq 1 ]
-		[ "$stderr" = "" ]
-		[ "$output" = "$message" ]
+		[ ! -s "$err" ]
+		holds "$out" '%s\n' "$message"
 	done <<-END
 	$BATS_TEST_TMPDIR/missing|$truecolour32|$vga32|Unable to open /dev/fb0.
 	$mem|fail|$vga32|get fixed screen info failed: Invalid argument
@@ -107,13 +134,14 @@ x: 320 y: 240 "$ ]]
 @test "a map size of zero or of 2^31 bytes and more fails the mapping" {
 	screen_memory 4096
 	while read -r line yres; do
-		run --separate-stderr probe "line_length=$line visual=2" \
-			"xres=640 yres=$yres bpp=32 red=8/16 green=8/8 blue=8/0"
+		var="xres=640 yres=$yres bpp=32 red=8/16 green=8/8 blue=8/0"
+		take probe "line_length=$line visual=2" "$var"
 		[ "$status" -eq 1 ]
-		[ "$stderr" = "" ]
-		[ "${#lines[@]}" -eq 7 ]
-		[ "${lines[1]}" = "Line width in bytes $((line > 0x7fffffff ? line - 0x100000000 : line))" ]
-		[ "${lines[6]}" = "mmap failed:" ]
+		[ ! -s "$err" ]
+		{
+			described "line_length=$line" "$var"
+			echo "mmap failed:"
+		} | holds "$out"
 	done <<-'END'
 	0 480
 	2560 0
@@ -127,15 +155,16 @@ x: 320 y: 240 "$ ]]
 	screen_memory $((2560 * 480))
 	while read -r x y device; do
 		device="$device visual=2 bpp=32 red=8/16 green=8/8 blue=8/0"
-		run --separate-stderr probe "$device" "$device"
+		take probe "$device" "$device"
 		[ "$status" -eq 1 ]
-		[ "$stderr" = "" ]
-		[ "${lines[9]}" = "x: $x y: $y " ]
-		[ "${lines[10]}" = "Pixel outside mapped screen memory." ]
-		[ "${#lines[@]}" -eq 11 ]
+		[ ! -s "$err" ]
+		[ "$(sed -n '10,$p' "$out")" = "x: $x y: $y 
+Pixel outside mapped screen memory." ]
+		[ "$(tail -c 1 "$out" | od -An -c)" = '  \n' ]
 	done <<-'END'
 	320 480 line_length=2560 xres=640 yres=480 yoffset=240
 	640 240 line_length=2560 xres=640 yres=480 xoffset=320
+	-1 240 line_length=2560 xres=640 yres=480 xoffset=-321
 	-2147483648 240 line_length=2560 xres=640 yres=480 xoffset=2147483328
 	320 -56 line_length=2560 xres=640 yres=480 yoffset=4294967000
 	639 240 line_length=2559 xres=640 yres=480 xoffset=319
@@ -164,25 +193,28 @@ x: 320 y: 240 "$ ]]
 }
 
 @test "with a standard descriptor closed only the pixel reaches screen memory, and lost output fails" {
-	while IFS='|' read -r redirect expected_status message; do
+	while IFS='|' read -r visual redirect expected_status message; do
 		screen_memory $((2560 * 480))
 		status=0
-		eval 'probe "$truecolour32" "$vga32" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" '"$redirect" || status=$?
+		eval 'probe "line_length=2560 visual=$visual" "$vga32" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" '"$redirect" ||
+			status=$?
 		[ "$status" -eq "$expected_status" ]
 		printf "$message" | cmp - "$BATS_TEST_TMPDIR/err"
-		[ "$(stored)" = "615680=ff,615681=ff,615682=ff,615683=00" ]
+		[ "$(stored)" = "$([ "$visual" -ne 2 ] || echo 615680=ff,615681=ff,615682=ff,615683=00)" ]
 	done <<-'END'
-	<&-|0|
-	>&-|1|write: Bad file descriptor\n
-	>/dev/full|1|write: No space left on device\n
-	2>&-|0|
+	2|<&-|0|
+	2|>&-|1|write: Bad file descriptor\n
+	2|>/dev/full|1|write: No space left on device\n
+	2|2>&-|0|
+	3|>&-|1|write: Bad file descriptor\n
+	3|>/dev/full 2>&-|1|
 	END
 }
 
 @test "without a framebuffer the real device cannot be opened" {
 	[ ! -e /dev/fb0 ] || skip "this machine has a /dev/fb0"
-	run --separate-stderr "$BIN/pixelprobe"
+	take "$BIN/pixelprobe"
 	[ "$status" -eq 1 ]
-	[ "$stderr" = "" ]
-	[ "$output" = "Unable to open /dev/fb0." ]
+	[ ! -s "$err" ]
+	holds "$out" 'Unable to open /dev/fb0.\n'
 }

@@ -5,7 +5,7 @@
 
 bats_require_minimum_version 1.5.0
 
-load processes
+load common
 
 setup() {
 	ns=$BATS_TEST_TMPDIR/ipc
@@ -19,6 +19,11 @@ teardown() {
 
 in_ns() {
 	nsenter --ipc="$ns" "$@"
+}
+
+# queuetake: run it in the test's namespace, for 10 seconds at most.
+queuetake() {
+	in_ns timeout 10 "$BIN/queuetake"
 }
 
 # send TYPE TEXT [MODE]: send a message into queue 555, creating the queue
@@ -43,21 +48,20 @@ left() {
 }
 
 @test "without a queue it fails at once and creates none" {
-	run --separate-stderr in_ns "$BIN/queuetake"
+	take queuetake
 	[ "$status" -eq 1 ]
-	[ "$output" = "" ]
-	[ "$stderr" = "msgget: No such file or directory" ]
+	[ ! -s "$out" ]
+	holds "$err" 'msgget: No such file or directory\n'
 	[ "$(left)" = "no queue" ]
 }
 
 @test "a message's text and type are printed, the type from its low 32 bits" {
 	while IFS='|' read -r type text printed printed_type; do
 		send "$type" "$text"
-		run --separate-stderr in_ns "$BIN/queuetake"
+		take queuetake
 		[ "$status" -eq 0 ]
-		[ "$stderr" = "" ]
-		[ "$output" = "msg is:$printed
-msg typ is $printed_type" ]
+		[ ! -s "$err" ]
+		holds "$out" 'msg is:%s\nmsg typ is %s\n' "$printed" "$printed_type"
 	done <<-'END'
 	7|hello\0|hello|7
 	1|hello, twenty bytes\0|hello, twenty bytes|1
@@ -73,19 +77,18 @@ msg typ is $printed_type" ]
 
 @test "a message taken but not shown fails, so that its loss is known" {
 	send 7 'hello\0'
-	status=0
-	in_ns "$BIN/queuetake" >/dev/full 2>"$BATS_TEST_TMPDIR/err" || status=$?
+	take eval 'queuetake >/dev/full'
 	[ "$status" -eq 1 ]
-	printf 'write: No space left on device\n' | cmp - "$BATS_TEST_TMPDIR/err"
+	holds "$err" 'write: No space left on device\n'
 	[ "$(left)" = "" ]
 }
 
 @test "a text longer than 20 bytes is refused and stays in the queue" {
 	send 7 'twenty-one bytes long'
-	run --separate-stderr in_ns "$BIN/queuetake"
+	take queuetake
 	[ "$status" -eq 1 ]
-	[ "$output" = "" ]
-	[ "$stderr" = "msgrcv: Argument list too long" ]
+	[ ! -s "$out" ]
+	holds "$err" 'msgrcv: Argument list too long\n'
 	[ "$(left)" = "7 twenty-one bytes long" ]
 }
 
@@ -93,18 +96,18 @@ msg typ is $printed_type" ]
 	send 9 'first\0'
 	send 2 'second\0'
 	send 5 'third\0'
-	run --separate-stderr in_ns "$BIN/queuetake"
+	take queuetake
 	[ "$status" -eq 0 ]
-	[ "$output" = "msg is:first
-msg typ is 9" ]
+	holds "$out" 'msg is:first\nmsg typ is 9\n'
 	[ "$(left)" = "2 second\\0
 5 third\\0" ]
 }
 
 @test "an empty queue is waited on until a message comes or the wait ends" {
 	in_ns perl -e 'msgget(555, 01666) // die'
-	for ending in send remove; do
-		in_ns "$BIN/queuetake" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" 3>&- &
+	cd "$BATS_TEST_TMPDIR"
+	while IFS='|' read -r ending expected_status shown message; do
+		nsenter --ipc="$ns" "$BIN/queuetake" >out 2>err 3>&- &
 		pid=$!
 		sleep 1
 		kill -0 "$pid"
@@ -116,17 +119,20 @@ msg typ is 9" ]
 		timeout 5 tail --pid="$pid" -f /dev/null || kill "$pid"
 		status=0
 		wait "$pid" || status=$?
-		echo "$ending $status [$(paste -sd/ "$BATS_TEST_TMPDIR/out")] [$(cat "$BATS_TEST_TMPDIR/err")]"
-	done >"$BATS_TEST_TMPDIR/endings"
-	[ "$(cat "$BATS_TEST_TMPDIR/endings")" = "send 0 [msg is:late/msg typ is 4] []
-remove 1 [] [msgrcv: Identifier removed]" ]
+		[ "$status" -eq "$expected_status" ]
+		holds out "$shown"
+		holds err "$message"
+	done <<-'END'
+	send|0|msg is:late\nmsg typ is 4\n|
+	remove|1||msgrcv: Identifier removed\n
+	END
 }
 
 @test "a queue that refuses the caller read and write access is not opened" {
 	send 7 'private\0' 600
-	run --separate-stderr in_ns setpriv --reuid=nobody --regid=nogroup --clear-groups "$BIN/queuetake"
+	take in_ns setpriv --reuid=nobody --regid=nogroup --clear-groups timeout 10 "$BIN/queuetake"
 	[ "$status" -eq 1 ]
-	[ "$output" = "" ]
-	[ "$stderr" = "msgget: Permission denied" ]
+	[ ! -s "$out" ]
+	holds "$err" 'msgget: Permission denied\n'
 	[ "$(left)" = "7 private\\0" ]
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bats
 
 load framebuffer
-load processes
+load common
 
 wash() {
 	on_standin "" "$1" screenwash
@@ -10,10 +10,10 @@ wash() {
 @test "exactly the visible pixels' worth of bytes from the start becomes 0xF0" {
 	while read -r bpp line fill; do
 		screen_memory $((line * 48))
-		run --separate-stderr wash "xres=64 yres=48 bpp=$bpp line_length=$line"
+		take wash "xres=64 yres=48 bpp=$bpp line_length=$line"
 		[ "$status" -eq 0 ]
-		[ "$output" = "" ]
-		[ "$stderr" = "" ]
+		[ ! -s "$out" ]
+		[ ! -s "$err" ]
 		filled "$fill"
 	done <<-'END'
 	32 320 12288
@@ -27,9 +27,9 @@ wash() {
 @test "a fill size wrapped to 32 bits fills its low 32 bits' worth when positive" {
 	while read -r fill var; do
 		screen_memory 69632
-		run --separate-stderr wash "$var"
+		take wash "$var"
 		[ "$status" -eq 0 ]
-		[ "$output" = "" ]
+		[ ! -s "$out" ]
 		filled "$fill"
 	done <<-'END'
 	4 xres=1073741825 yres=1 bpp=32
@@ -42,24 +42,24 @@ wash() {
 	screen_memory 4096
 	for var in "xres=64 yres=48 bpp=4" "xres=64 yres=48 bpp=1" "xres=0 yres=48 bpp=32" \
 		"xres=65536 yres=32768 bpp=8" "xres=65536 yres=16384 bpp=16" "xres=4294967295 yres=1 bpp=8"; do
-		run --separate-stderr wash "$var"
+		take wash "$var"
 		[ "$status" -eq 3 ]
-		[ "$output" = "" ]
-		[ "$stderr" = "" ]
+		[ ! -s "$out" ]
+		[ ! -s "$err" ]
 	done
 	[ "$(stored)" = "" ]
 }
 
 @test "a device that cannot be opened or described is told apart by its status" {
 	screen_memory 4096
-	mem=$BATS_TEST_TMPDIR/missing run --separate-stderr wash "xres=64 yres=48 bpp=32"
+	mem=$BATS_TEST_TMPDIR/missing take wash "xres=64 yres=48 bpp=32"
 	[ "$status" -eq 1 ]
-	[ "$output" = "" ]
-	[ "$stderr" = "" ]
-	run --separate-stderr wash fail
+	[ ! -s "$out" ]
+	[ ! -s "$err" ]
+	take wash fail
 	[ "$status" -eq 2 ]
-	[ "$output" = "Bad vscreeninfo ioctl" ]
-	[ "$stderr" = "" ]
+	holds "$out" 'Bad vscreeninfo ioctl\n'
+	[ ! -s "$err" ]
 	[ "$(stored)" = "" ]
 }
 
@@ -77,13 +77,14 @@ wash() {
 	fail|>&-|2|write: Bad file descriptor\n
 	fail|>/dev/full|2|write: No space left on device\n
 	fail|2>&-|2|
+	fail|>/dev/full 2>&-|2|
 	END
 }
 
 @test "without a framebuffer the real program ends with status 1 and says nothing" {
 	[ ! -e /dev/fb0 ] || skip "this machine has a /dev/fb0"
-	run --separate-stderr "$BIN/screenwash"
+	take "$BIN/screenwash"
 	[ "$status" -eq 1 ]
-	[ "$output" = "" ]
-	[ "$stderr" = "" ]
+	[ ! -s "$out" ]
+	[ ! -s "$err" ]
 }

@@ -4,7 +4,7 @@
 
 bats_require_minimum_version 1.5.0
 
-load processes
+load common
 
 setup() {
 	cd "$BATS_TEST_TMPDIR"
@@ -34,9 +34,8 @@ needs_strace() {
 	wait "$pid"
 	# feedsink sees end of file only once the launcher has gone.
 	timeout 5 sh -c 'until [ "$(wc -l <out)" -eq 2 ]; do sleep 0.05; done'
-	[ "$(cat out)" = "$pid - wrote 3 bytes
-feedsink received 3 bytes: 123" ]
-	[ "$(cat err)" = "" ]
+	holds out '%s - wrote 3 bytes\nfeedsink received 3 bytes: 123\n' "$pid"
+	[ ! -s err ]
 }
 
 @test "with standard descriptors closed the pipe still ends and lost output fails" {
@@ -95,11 +94,11 @@ feedsink received 3 bytes: 123" ]
 @test "without feedsink the launcher still succeeds and the child fails silently" {
 	needs_strace
 	# One trace file per process, trace.PID, so that their lines never mix.
-	run --separate-stderr bare strace -ff -q -e trace=execve -e signal=none -o trace "$BIN/spawnfeed"
+	take bare strace -ff -q -e trace=execve -e signal=none -o trace "$BIN/spawnfeed"
 	[ "$status" -eq 0 ]
-	[ "$stderr" = "" ]
-	parent=${output%% *}
-	[ "$output" = "$parent - wrote 3 bytes" ]
+	[ ! -s "$err" ]
+	read -r parent _ <"$out"
+	holds "$out" '%s - wrote 3 bytes\n' "$parent"
 	[ -e "trace.$parent" ]
 	child=$(grep -l '^execve("feedsink", \["feedsink", "3"\], .* = -1 ENOENT ' trace.*)
 	[ "$child" != "trace.$parent" ]
@@ -107,27 +106,33 @@ feedsink received 3 bytes: 123" ]
 }
 
 @test "a pipe that cannot be created is reported and fails" {
-	run --separate-stderr bare bash -c 'ulimit -n 4 && exec "$1"' - "$BIN/spawnfeed"
+	take bare bash -c 'ulimit -n 4 && exec "$1"' - "$BIN/spawnfeed"
 	[ "$status" -eq 1 ]
-	[ "$output" = "" ]
-	[ "$stderr" = "pipe: Too many open files" ]
+	[ ! -s "$out" ]
+	holds "$err" 'pipe: Too many open files\n'
 }
 
-@test "a write into the pipe that fails is reported with -1 and fails" {
+@test "a process that cannot be split or a write into the pipe that fails is reported and fails" {
 	needs_strace
-	run --separate-stderr bare strace -qq -o /dev/null -e trace=write \
-		-e inject=write:error=EPIPE:when=1 "$BIN/spawnfeed"
-	[ "$status" -eq 1 ]
-	[ "$stderr" = "" ]
-	[[ "$output" =~ ^[0-9]+" - wrote -1 bytes"$ ]]
+	while IFS='|' read -r fault shown message; do
+		take bare strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$BIN/spawnfeed"
+		[ "$status" -eq 1 ]
+		pid=
+		read -r pid _ <"$out" || true
+		holds "$out" "$shown" "$pid"
+		holds "$err" "$message"
+	done <<-'END'
+	write:error=EPIPE:when=1|%s - wrote -1 bytes\n|
+	clone,clone3:error=EAGAIN||Fork failure
+	END
 }
 
 @test "feedsink refuses anything but one descriptor open for reading" {
 	while IFS='|' read -r arguments message; do
-		run --separate-stderr bash -c "exec \"\$1\" $arguments 5>/dev/null" - "$BIN/feedsink"
+		take bash -c "exec timeout 10 \"\$1\" $arguments 5>/dev/null" - "$BIN/feedsink"
 		[ "$status" -eq 2 ]
-		[ "$output" = "" ]
-		[ "$stderr" = "$message" ]
+		[ ! -s "$out" ]
+		holds "$err" '%s\n' "$message"
 	done <<-'END'
 	|usage: feedsink descriptor
 	0 0|usage: feedsink descriptor
@@ -137,6 +142,7 @@ feedsink received 3 bytes: 123" ]
 	' 0'|feedsink: ' 0' is not a descriptor number
 	3x|feedsink: '3x' is not a descriptor number
 	2147483648|feedsink: '2147483648' is not a descriptor number
+	2147483647|feedsink: descriptor 2147483647 is not open for reading
 	900|feedsink: descriptor 900 is not open for reading
 	5|feedsink: descriptor 5 is not open for reading
 	END
@@ -144,11 +150,11 @@ feedsink received 3 bytes: 123" ]
 
 @test "feedsink refuses a path-only descriptor and waits on a non-blocking one" {
 	# Perl closes descriptors above \$^F across an exec.
-	run --separate-stderr perl -e '$^F = 9; sysopen(my $path, ".", 010000000) or die; exec @ARGV, fileno $path' \
+	take perl -e '$^F = 9; sysopen(my $path, ".", 010000000) or die; exec @ARGV, fileno $path' \
 		"$BIN/feedsink" 3>&-
 	[ "$status" -eq 2 ]
-	[ "$stderr" = "feedsink: descriptor 3 is not open for reading" ]
-	perl -e '
+	holds "$err" 'feedsink: descriptor 3 is not open for reading\n'
+	timeout 10 perl -e '
 		use Fcntl;
 		$^F = 9;
 		pipe(my $r, my $w) or die;
@@ -164,12 +170,36 @@ feedsink received 3 bytes: 123" ]
 	[ ! -s err ]
 }
 
-@test "feedsink counts every byte to end of file and shows the first 64 KiB" {
-	head -c 100000 /dev/zero | tr '\0' x >sent
-	run --separate-stderr "$BIN/feedsink" 0 <sent
+@test "feedsink closes the write ends on both sides of its descriptor and reads it to the end" {
+	# The read end as descriptor 5, a copy of the write end as 4 and as 6,
+	# and descriptor 3 open on something else.
+	take timeout 10 perl -e '
+		use POSIX qw(dup2);
+		pipe(my $r, my $w) or die;
+		syswrite $w, "123" or die;
+		dup2(fileno $r, 10) and dup2(fileno $w, 11) or die;
+		dup2(10, 5) and dup2(11, 4) and dup2(11, 6) and dup2(0, 3) or die;
+		POSIX::close($_) for 10, 11;
+		exec @ARGV, 5' "$BIN/feedsink"
 	[ "$status" -eq 0 ]
-	[ "$stderr" = "" ]
-	[ "$output" = "feedsink received 100000 bytes: $(head -c 65536 sent)" ]
-	run --separate-stderr "$BIN/feedsink" 0 </dev/null
-	[ "$output" = "feedsink received 0 bytes: " ]
+	holds "$out" 'feedsink received 3 bytes: 123\n'
+	[ ! -s "$err" ]
+}
+
+@test "feedsink counts every byte to end of file and shows the first 64 KiB" {
+	perl -e 'print chr(65 + $_ % 26) x 1000 for 0 .. 99' >sent
+	take timeout 10 "$BIN/feedsink" 0 <sent
+	[ "$status" -eq 0 ]
+	[ ! -s "$err" ]
+	{
+		printf 'feedsink received 100000 bytes: '
+		head -c 65536 sent
+		echo
+	} | holds "$out"
+	# From a pipe fed in small pieces, as many reads as pieces.
+	perl -e '$| = 1; open my $f, "<", "sent"; while (read $f, $_, 1000) { print; select undef, undef, undef, 0.002 }' |
+		timeout 10 "$BIN/feedsink" 0 >chunked
+	cmp "$out" chunked
+	take timeout 10 "$BIN/feedsink" 0 </dev/null
+	holds "$out" 'feedsink received 0 bytes: \n'
 }

@@ -5,7 +5,7 @@
 
 bats_require_minimum_version 1.5.0
 
-load processes
+load common
 
 setup() {
 	fbvm=$BATS_TEST_DIRNAME/../tools/fbvm
