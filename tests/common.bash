@@ -6,6 +6,12 @@ bats_require_minimum_version 1.5.0
 : "${BIN:=$(cd "$BATS_TEST_DIRNAME/.." && pwd)/build/default/bin}"
 : "${FAKEFB:=${BIN%/bin}/tests/libfakefb.so}"
 
+# emulated: the programs are built for another machine and run under
+# qemu-user.
+emulated() {
+	[ "${ARCH:-$(uname -m)}" != "$(uname -m)" ]
+}
+
 # take COMMAND...: run COMMAND in a subshell with its standard output and
 # error in the files $out and $err, and its exit status in $status. Unlike
 # bats' run, it keeps every byte: trailing line ends and zero bytes included.
@@ -31,6 +37,10 @@ holds() {
 # parent.
 
 setup_file() {
+	common_setup_file
+}
+
+common_setup_file() {
 	if [ ! -x "$BIN/feedsink" ]; then
 		echo "no programs in $BIN: build them (cmake --workflow --preset default), or set BIN to where they are" >&2
 		return 1

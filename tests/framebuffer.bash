@@ -15,7 +15,7 @@ screen_memory() {
 on_standin() {
 	local preload=$FAKEFB asan
 	# The sanitizer runtime has to be the first library the loader sees.
-	asan=$(ldd "$BIN/$3" | awk '$1 ~ /^libasan/ { print $3 }')
+	asan=$(ldd "$BIN/$3" 2>/dev/null | awk '$1 ~ /^libasan/ { print $3 }')
 	[ -z "$asan" ] || preload="$asan $FAKEFB"
 	FAKEFB_MEMORY=$mem FAKEFB_FIX=$1 FAKEFB_VAR=$2 LD_PRELOAD=$preload "$BIN/$3"
 }

@@ -115,6 +115,8 @@ needs_strace() {
 @test "a process that cannot be split or a write into the pipe that fails is reported and fails" {
 	needs_strace
 	while IFS='|' read -r fault shown message; do
+		# qemu-user aborts when its own fork fails.
+		! emulated || [ "${fault%%:*}" != clone,clone3 ] || continue
 		take bare strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$BIN/spawnfeed"
 		[ "$status" -eq 1 ]
 		pid=

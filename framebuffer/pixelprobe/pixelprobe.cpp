@@ -52,10 +52,21 @@ static bool draw_pixel(std::int32_t x, std::int32_t y, std::uint32_t colour)
 		return false;
 	}
 
-	// Elements are little-endian on x86-64, so the first bytes of colour
-	// are the low bits that the depth keeps.
+	// The element is stored as a value of its own width, so that it holds
+	// the colour's low bits in the machine's byte order, whatever that is.
 	const std::size_t element = static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x);
-	std::memcpy(framebuffer + element * element_size, &colour, element_size);
+	void *const at = framebuffer + element * element_size;
+	switch (element_size) {
+	case 2:
+		*static_cast<std::uint16_t *>(at) = static_cast<std::uint16_t>(colour);
+		break;
+	case 4:
+		*static_cast<std::uint32_t *>(at) = colour;
+		break;
+	default:
+		*static_cast<std::uint8_t *>(at) = static_cast<std::uint8_t>(colour);
+		break;
+	}
 	return true;
 }
 
@@ -144,6 +155,12 @@ int main()
 	std::printf("x: %d y: %d \n", x, y);
 
 	const int status = draw_pixel(x, y, 0xFFFFFF) ? 0 : 1;
+	// A framebuffer that reaches its display by deferred I/O, as DRM
+	// drivers' framebuffer emulation does, shows a store only when its
+	// pending update runs: some time later, or at the last close, which a
+	// display server holding the device open puts off indefinitely. fsync
+	// runs the update now; other framebuffers ignore it or refuse it.
+	fsync(FrameBufferFD);
 	munmap(framebuffer, static_cast<std::size_t>(map_size));
 	close(FrameBufferFD);
 	return finish(status);

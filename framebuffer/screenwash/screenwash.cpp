@@ -51,6 +51,10 @@ int main()
 	auto *map = static_cast<std::uint8_t *>(mapping);
 	for (std::int32_t i = 0; i < fill_size; i++)
 		map[i] = 0xF0;
+	// A framebuffer updated by deferred I/O shows the fill only when its
+	// pending update runs; fsync runs it now. Other framebuffers ignore it
+	// or refuse it.
+	fsync(descriptor);
 
 	// A failed unmap gives -1, which the shell sees as 255.
 	return munmap(mapping, static_cast<std::size_t>(fill_size));
