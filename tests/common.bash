@@ -67,6 +67,10 @@ running() {
 # A test that ends while what it started is still going fails the file, and
 # what is left is killed by its own process identifier.
 teardown_file() {
+	common_teardown_file
+}
+
+common_teardown_file() {
 	local left
 	for _ in $(seq 20); do
 		left=$(running)

@@ -1,0 +1,57 @@
+# Debian packages, built by CPack: cpack in the build tree, or the package
+# target, gives kernelprobes_VERSION_ARCH.deb.
+
+# Manual pages and the changelog are installed compressed, as Debian has
+# them; gzip -n leaves out the time, so that the same page gives the same
+# package.
+function(install_compressed source destination)
+  get_filename_component(name ${source} NAME)
+  set(compressed ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
+  add_custom_command(OUTPUT ${compressed}
+    COMMAND sh -c "gzip -9nc \"$0\" >\"$1\"" ${CMAKE_CURRENT_SOURCE_DIR}/${source} ${compressed}
+    DEPENDS ${source} VERBATIM)
+  string(MAKE_C_IDENTIFIER ${name} target)
+  add_custom_target(compress_${target} ALL DEPENDS ${compressed})
+  install(FILES ${compressed} DESTINATION ${destination})
+endfunction()
+
+# The package's version is the project's, and its changelog must say so.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog changelog_head LIMIT_COUNT 1)
+if(NOT changelog_head MATCHES "^kernelprobes \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog begins with '${changelog_head}', "
+    "not an entry for version ${PROJECT_VERSION}")
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install_compressed(packaging/changelog ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kernelprobes)
+set(CPACK_PACKAGE_CONTACT "The kernelprobes developers <maintainers@users.noreply.c-seed-7e535e9e.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small programs that drive Linux kernel interfaces")
+# The extended description; the summary above is its first line.
+set(CPACK_PACKAGE_DESCRIPTION [=[
+Seven command-line programs, each driving one kernel interface from user
+space, saying what it found or did, and ending with an exit status that a
+script can test:
+ pixelprobe  - reports the framebuffer's layout and lights the centre pixel
+ screenwash  - fills the start of screen memory with the byte 0xF0
+ rangepeek   - shows a byte range of a file through a memory mapping
+ clockquery  - asks a host's UDP daytime service for the time of day
+ spawnfeed   - hands a pipe to feedsink across an exec
+ feedsink    - reads the descriptor it is given to end of file
+ queuetake   - takes one message from System V message queue 555
+Each has a manual page in section 1.]=])
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Stripped as Debian's tools strip, less the .comment section, which lintian
+# notes only for information: removing it would mean a strip step of our own.
+set(CPACK_STRIP_FILES ON)
+# CPack would name the build machine's architecture, also for a cross build.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL x86_64)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+endif()
+include(CPack)
