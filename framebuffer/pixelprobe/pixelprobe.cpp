@@ -74,8 +74,7 @@ int main()
 {
 	// Every report goes to standard output. Whether it could be written is
 	// known only once the stream is flushed: lines lost make the run a
-	// failure, told on standard error, and a failure already met keeps its
-	// status.
+	// failure, told on standard error.
 	const auto finish = [](int status) {
 		if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
 			std::perror("write");
