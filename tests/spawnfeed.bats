@@ -47,11 +47,12 @@ needs_strace() {
 		status=0
 		wait "$pid" || status=$?
 		[ "$status" -eq "$expected_status" ]
+		# The child is spawnfeed until it has become feedsink.
 		for _ in $(seq 50); do
-			[ -n "$(running feedsink)" ] || break
+			[ -n "$(running spawnfeed)$(running feedsink)" ] || break
 			sleep 0.1
 		done
-		[ -z "$(running feedsink)" ]
+		[ -z "$(running spawnfeed)$(running feedsink)" ]
 		printf "$shown" "$pid" | cmp - out
 		printf "$message" | cmp - err
 	done <<-END
