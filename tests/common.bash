@@ -32,14 +32,13 @@ holds() {
 		<(sed -E 's/^(framebuffer mmap address=|addr:)0x[0-9a-f]+/\1ADDRESS/' "$file")
 }
 
-# Whatever a test starts carries the file's own mark in its environment, so
-# that whatever it leaves running is found afterwards, whatever became of its
-# parent.
-
 setup_file() {
 	common_setup_file
 }
 
+# Whatever a test starts carries the file's own mark in its environment, so
+# that whatever it leaves running is found afterwards, whatever became of its
+# parent.
 common_setup_file() {
 	if [ ! -x "$BIN/feedsink" ]; then
 		echo "no programs in $BIN: build them (cmake --workflow --preset default), or set BIN to where they are" >&2
