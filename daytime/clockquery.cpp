@@ -1,5 +1,6 @@
 // clockquery: ask a host's UDP daytime service for the time of day.
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -39,11 +40,15 @@ int main(int argc, char *argv[])
 
 	int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
 	// With a standard descriptor closed the socket would take its number,
-	// and the reply line would be written into it.
+	// and the reply line would be written into it. At the descriptor limit
+	// there is no number above 2 to move to: the kernel says EINVAL, but the
+	// cause is the limit.
 	if (sockfd != -1 && sockfd <= 2) {
 		const int moved = fcntl(sockfd, F_DUPFD, 3);
+		const int reason = errno == EINVAL ? EMFILE : errno;
 		close(sockfd);
 		sockfd = moved;
+		errno = reason;
 	}
 	if (sockfd == -1) {
 		std::perror("socket");

@@ -3,6 +3,8 @@
 // again once the range is out.
 
 #include <cerrno>
+#include <cinttypes>
+#include <csetjmp>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +15,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-constexpr char shrank[] = "file shrank while being read\n";
+static_assert(sizeof(off_t) == 8, "any offset of any file must reach the mapping");
+
+// A page of the window that cannot be read raises a bus error; the handler
+// brings the run back into main, which alone knows how to end it.
+static sigjmp_buf on_fault;
 
 int main(int argc, char *argv[])
 {
@@ -25,21 +31,36 @@ int main(int argc, char *argv[])
 	// writable.
 	int descriptor = open(argv[1], O_RDWR);
 	// With a standard descriptor closed the file would take its number,
-	// and the lines and the range would be written into the file.
+	// and the lines and the range would be written into the file. At the
+	// descriptor limit there is no number above 2 to move to: the kernel
+	// says EINVAL, but the cause is the limit.
 	if (descriptor != -1 && descriptor <= 2) {
 		const int moved = fcntl(descriptor, F_DUPFD, 3);
+		const int reason = errno == EINVAL ? EMFILE : errno;
 		close(descriptor);
 		descriptor = moved;
+		errno = reason;
 	}
 	if (descriptor == -1) {
 		std::perror("open");
 		return 1;
 	}
+	// The file's status, looked at again whenever the file may have
+	// changed. A block device's status gives it no size: its end tells it.
+	const auto look = [descriptor](struct stat &status) {
+		if (fstat(descriptor, &status) == -1) {
+			std::perror("fstat");
+			return false;
+		}
+		if (S_ISBLK(status.st_mode) && (status.st_size = lseek(descriptor, 0, SEEK_END)) == -1) {
+			std::perror("lseek");
+			return false;
+		}
+		return true;
+	};
 	struct stat status;
-	if (fstat(descriptor, &status) == -1) {
-		std::perror("fstat");
+	if (!look(status))
 		return 1;
-	}
 	// The lines are buffered, so whether they could be written is known
 	// only at the end. Lines lost make the run a failure; a failure already
 	// met keeps its own report too. A range that could not be written has
@@ -51,7 +72,8 @@ int main(int argc, char *argv[])
 		}
 		return status;
 	};
-	std::printf("PAGE_SIZE:%lx\n", static_cast<unsigned long>(sysconf(_SC_PAGESIZE)));
+	const long page_size = sysconf(_SC_PAGESIZE);
+	std::printf("PAGE_SIZE:%lx\n", static_cast<unsigned long>(page_size));
 
 	// Read as leniently as atoi reads, but in 64 bits, so that any offset
 	// within a large file can be asked for; numbers beyond the range
@@ -59,41 +81,48 @@ int main(int argc, char *argv[])
 	const std::int64_t offset = std::strtoll(argv[2], nullptr, 10);
 	// Rounds toward minus infinity, so a negative offset stays negative and
 	// the mapping refuses it.
-	const std::int64_t pa_offset = offset & -sysconf(_SC_PAGESIZE);
-	std::printf("pa_offset:%lx\n", static_cast<unsigned long>(pa_offset));
-	std::printf("pa_offset:%lx file size:%lx\n", static_cast<unsigned long>(pa_offset),
-	            static_cast<unsigned long>(status.st_size));
+	const std::int64_t pa_offset = offset & -std::int64_t{page_size};
+	std::printf("pa_offset:%" PRIx64 "\n", static_cast<std::uint64_t>(pa_offset));
+	std::printf("pa_offset:%" PRIx64 " file size:%" PRIx64 "\n", static_cast<std::uint64_t>(pa_offset),
+	            static_cast<std::uint64_t>(status.st_size));
 	if (offset >= status.st_size) {
 		std::fputs("offset is past end of file\n", stderr);
 		return finish(1);
 	}
 
 	// A negative length, like one past the end, shows the rest of the file.
-	// Sizes are unsigned, so that no offset can overflow them; a negative
-	// one fails at the mapping.
-	const std::uint64_t rest = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
-	std::uint64_t length = rest;
+	// Sizes are unsigned, so that no offset can overflow them.
+	std::uint64_t length = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
 	if (argc == 4) {
 		const std::int64_t requested = std::strtoll(argv[3], nullptr, 10);
-		if (requested >= 0 && static_cast<std::uint64_t>(requested) <= rest)
+		if (requested >= 0 && static_cast<std::uint64_t>(requested) <= length)
 			length = static_cast<std::uint64_t>(requested);
 	}
 
 	std::getchar();
 
+	// A negative offset names no place in the file. A 64-bit kernel refuses
+	// it as too large; a 32-bit one would take it as a page number far into
+	// the file, so it is refused here, alike on every machine. A window
+	// that the address space cannot hold is refused as the kernel refuses
+	// one too large for the space that is free, before size_t can cut it.
 	const std::uint64_t into_window = static_cast<std::uint64_t>(offset - pa_offset);
-	void *mapping = mmap(nullptr, length + into_window, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_SHARED,
-	                     descriptor, pa_offset);
+	if (pa_offset < 0 || length + into_window > SIZE_MAX) {
+		errno = pa_offset < 0 ? EOVERFLOW : ENOMEM;
+		std::perror("mmap");
+		return finish(1);
+	}
+	const auto window = static_cast<std::size_t>(length + into_window);
+	void *mapping = mmap(nullptr, window, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_SHARED, descriptor,
+	                     pa_offset);
 	if (mapping == MAP_FAILED) {
 		std::perror("mmap");
 		return finish(1);
 	}
 	// The file may have shrunk during the pause, and touching a mapped page
 	// past its end raises a bus error: stay within what is left of it.
-	if (fstat(descriptor, &status) == -1) {
-		std::perror("fstat");
+	if (!look(status))
 		return finish(1);
-	}
 	if (offset >= status.st_size) {
 		std::fputs("offset is past end of file\n", stderr);
 		return finish(1);
@@ -101,38 +130,59 @@ int main(int argc, char *argv[])
 	const std::uint64_t left = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
 	if (length > left)
 		length = left;
+	const std::uint64_t end = static_cast<std::uint64_t>(offset) + length;
 
-	// It may shrink again at any moment from here on. A page touched past
-	// the new end raises a bus error, which ends the run with a reason
-	// instead of killing it.
-	struct sigaction on_bus_error {};
-	on_bus_error.sa_handler = [](int) {
-		[[maybe_unused]] const ssize_t told = write(2, shrank, sizeof shrank - 1);
-		_exit(1);
+	// From here on a page of the range may fail to come in: the file shrank
+	// under the copy, or its page could not be had (a hole in a file on
+	// tmpfs takes memory, and a full tmpfs or an I/O error refuses it). A
+	// bus error and a write that meets such a page (EFAULT) end the same
+	// way: the file is looked at again to say which it was. One cut and
+	// grown again since is told by its change time.
+	const struct stat mapped = status;
+	const auto unreadable = [&]() {
+		struct stat now;
+		if (!look(now))
+			return finish(1);
+		if (static_cast<std::uint64_t>(now.st_size) < end || now.st_ctim.tv_sec != mapped.st_ctim.tv_sec ||
+		    now.st_ctim.tv_nsec != mapped.st_ctim.tv_nsec)
+			std::fputs("file shrank while being read\n", stderr);
+		else
+			std::fputs("cannot read the file's pages through the mapping: "
+			           "no memory or space for them, or an I/O error\n",
+			           stderr);
+		return finish(1);
 	};
+	if (sigsetjmp(on_fault, 1) != 0)
+		return unreadable();
+	struct sigaction on_bus_error {};
+	on_bus_error.sa_handler = [](int) { siglongjmp(on_fault, 1); };
 	sigaction(SIGBUS, &on_bus_error, nullptr);
 
-	// Filling the page tables in one call costs far less than a fault for
-	// each page during the write. It is only a hint: a kernel without it,
-	// or a file shrinking again meanwhile, leaves the faults to do the work.
-	madvise(mapping, into_window + length, MADV_POPULATE_READ);
+	// The first read of each freshly mapped page costs far more than the
+	// copy of it. Large pages, where the file system offers them for a file
+	// read from disk, need one fault for 2 MiB instead of 512, and filling
+	// the page tables in one call costs far less than a fault for each page
+	// during the write. Both are only hints: a kernel without them, or a
+	// file shrinking again meanwhile, leaves the faults to do the work.
+	madvise(mapping, window, MADV_HUGEPAGE);
+	madvise(mapping, window, MADV_POPULATE_READ);
 
-	const auto *addr = static_cast<const char *>(mapping);
 	// The byte shown is the first of the window, sign-extended as a char.
-	std::printf("addr:%p %x\n", mapping, static_cast<unsigned>(static_cast<signed char>(addr[0])));
+	// It is read before printf starts, so that a bus error never leaves the
+	// stream half-written.
+	const auto first = *static_cast<const signed char *>(mapping);
+	std::printf("addr:%p %x\n", mapping, static_cast<unsigned>(first));
 
 	// One write call moves at most 2,147,479,552 bytes, so a range of 2 GiB
-	// or more takes several. A write from pages that have gone past the end
-	// of the file fails with EFAULT rather than raising the bus error.
-	const char *from = addr + into_window;
+	// or more takes several. A write from pages that cannot be read fails
+	// with EFAULT rather than raising the bus error.
+	const char *from = static_cast<const char *>(mapping) + into_window;
 	while (length > 0) {
-		const ssize_t written = write(1, from, length);
+		const ssize_t written = write(1, from, static_cast<std::size_t>(length));
 		if (written == -1 && errno == EINTR)
 			continue;
-		if (written == -1 && errno == EFAULT) {
-			std::fputs(shrank, stderr);
-			return finish(1);
-		}
+		if (written == -1 && errno == EFAULT)
+			return unreadable();
 		if (written == -1) {
 			std::perror("write");
 			return 1;
@@ -143,6 +193,14 @@ int main(int argc, char *argv[])
 		}
 		from += written;
 		length -= static_cast<std::uint64_t>(written);
+	}
+	// A file cut inside the range's last page raises no fault: the kernel
+	// shows the rest of that page as zeros. Only its size tells.
+	if (!look(status))
+		return finish(1);
+	if (static_cast<std::uint64_t>(status.st_size) < end) {
+		std::fputs("file shrank while being read\n", stderr);
+		return finish(1);
 	}
 
 	std::getchar();

@@ -1,6 +1,7 @@
 // spawnfeed: create a pipe, start feedsink with the read end's number, and
 // write "123" into the pipe.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -20,14 +21,23 @@ int main()
 	}
 	// With standard descriptors closed the pipe would take their numbers,
 	// and feedsink would keep the write end as its own standard input or
-	// output, so that end of file never came. Each end moves above them.
+	// output, so that end of file never came. Each end moves above them. At
+	// the descriptor limit there is no number above 2 to move to: the
+	// kernel says EINVAL, but the cause is the limit.
 	for (int &end : pipe_ends) {
 		if (end > 2)
 			continue;
 		const int moved = fcntl(end, F_DUPFD, 3);
+		const int reason = errno == EINVAL ? EMFILE : errno;
 		close(end);
 		end = moved;
 		if (end == -1) {
+			// The other end may hold descriptor 2 itself: the report must
+			// not go into the pipe, whose read end is gone.
+			for (const int other : pipe_ends)
+				if (other != -1)
+					close(other);
+			errno = reason;
 			std::perror("pipe");
 			return 1;
 		}

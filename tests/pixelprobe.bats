@@ -87,6 +87,7 @@ x: 320 y: 240 \n'
 	0 240 624000=ff,624001=ff,624002=ff,624003=00 xoffset=-320
 	649 480 1250596=ff,1250597=ff,1250598=ff,1250599=00 xoffset=329 yoffset=240
 	END
+	# The last row's element ends on the mapping's last byte.
 }
 
 @test "a 24-bit screen is reported in full but fails with nothing stored" {
@@ -153,6 +154,7 @@ x: 320 y: 240 \n'
 
 @test "a centre outside the mapped memory or off its scan line stores nothing" {
 	screen_memory $((2560 * 480))
+	# The last row's element ends one byte past the mapping.
 	while read -r x y device; do
 		device="$device visual=2 bpp=32 red=8/16 green=8/8 blue=8/0"
 		take probe "$device" "$device"
@@ -169,6 +171,7 @@ Pixel outside mapped screen memory." ]
 	320 -56 line_length=2560 xres=640 yres=480 yoffset=4294967000
 	639 240 line_length=2559 xres=640 yres=480 xoffset=319
 	320 32768 line_length=65536 xres=640 yres=65537
+	360 481 line_length=2559 xres=641 yres=481 xoffset=40 yoffset=241
 	END
 	[ "$(stored)" = "" ]
 }

@@ -47,6 +47,20 @@ shown() {
 	done
 }
 
+@test "a block device is sized by its end, and its ranges shown" {
+	cp file disk
+	truncate -s 16384 disk
+	device=$(losetup --find --show disk 2>/dev/null) || skip "no loop device can be set up here"
+	take peek "$device" 5000 100
+	cp "$out" shown
+	take peek "$device" 16384
+	losetup --detach "$device"
+	shown disk 5000 100 | holds shown
+	[ "$status" -eq 1 ]
+	headers 16384 16384 | holds "$out"
+	holds "$err" 'offset is past end of file\n'
+}
+
 @test "an offset at or past the end, or any in an empty file, is refused" {
 	: >empty
 	while read -r name offset pa_offset size; do
@@ -119,6 +133,12 @@ shown() {
 	readonly|open: Is a directory
 	readonly/file|open: Read-only file system
 	END
+	# At a limit of 3 descriptors, the file takes standard input's and
+	# cannot move.
+	take bash -c 'exec <&-; ulimit -n 3; exec "$0" file 0' "$BIN/rangepeek"
+	[ "$status" -eq 1 ]
+	[ ! -s "$out" ]
+	holds "$err" 'open: Too many open files\n'
 }
 
 @test "a file system mounted without execute permission refuses the mapping" {
@@ -217,6 +237,43 @@ shown() {
 	10|5|2>&-|0|klmnoPAGE_SIZE:1000|
 	99999||>&-|1||offset is past end of file\nwrite: Bad file descriptor\n
 	99999||2>&-|1|PAGE_SIZE:1000|
+	END
+}
+
+@test "a range that cannot be read to its end fails, with the lines kept" {
+	command -v strace >/dev/null || skip "strace is not installed"
+	cp file before
+	mkdir mnt
+	unreadable="cannot read the file's pages through the mapping: no memory or space for them, or an I/O error"
+	while IFS='|' read -r held size message file_size byte; do
+		# qemu-user makes no madvise call of its own to hold.
+		! emulated || [ "$held" != madvise ] || continue
+		cp before file
+		if [ "$held" = tmpfs ]; then
+			# Each hole read through the mapping takes a page of the tmpfs.
+			take unshare --mount sh -c 'mount -t tmpfs -o size=64k tmpfs mnt &&
+				truncate -s "$1" mnt/file && exec "$0" mnt/file 0 </dev/null' "$BIN/rangepeek" "$file_size"
+		else
+			# Held on its way in while the file is cut: the write inside
+			# the range's last page, madvise before the first byte is read.
+			# LeakSanitizer cannot run under a tracer.
+			ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -e trace="$held" \
+				-e inject="$held":delay_enter=1000000:when=1 "$BIN/rangepeek" file 0 </dev/null >stdout 2>stderr &
+			sleep 0.5
+			truncate -s "$size" file
+			status=0
+			wait $! || status=$?
+		fi
+		[ "$status" -eq 1 ]
+		holds stderr "$message\n"
+		# Whatever came of the range, the lines follow it.
+		headers 0 "$file_size" >lines
+		[ -z "$byte" ] || printf 'addr:ADDRESS %s\n' "$byte" >>lines
+		sed 's/^addr:0x[0-9a-f]*/addr:ADDRESS/' stdout | tail -c "$(wc -c <lines)" | cmp lines
+	done <<-END
+	write|12300|file shrank while being read|12345|61
+	madvise|0|file shrank while being read|12345|
+	tmpfs||$unreadable|1048576|0
 	END
 }
 

@@ -106,11 +106,19 @@ needs_strace() {
 	[ "$(tail -n 1 "$child")" = "+++ exited with 1 +++" ]
 }
 
-@test "a pipe that cannot be created is reported and fails" {
-	take bare bash -c 'ulimit -n 4 && exec "$1"' - "$BIN/spawnfeed"
-	[ "$status" -eq 1 ]
-	[ ! -s "$out" ]
-	holds "$err" 'pipe: Too many open files\n'
+@test "a pipe that cannot be created or moved above the standard descriptors is reported and fails" {
+	# At a limit of 3 descriptors, the pipe takes the closed standard ones
+	# and cannot move; it must never take the report itself.
+	while IFS='|' read -r limit closed message; do
+		take bare bash -c "exec $closed; ulimit -n $limit && exec \"\$1\"" - "$BIN/spawnfeed"
+		[ "$status" -eq 1 ]
+		[ ! -s "$out" ]
+		holds "$err" "$message"
+	done <<-'END'
+	4||pipe: Too many open files\n
+	3|<&- >&-|pipe: Too many open files\n
+	3|<&- 2>&-|
+	END
 }
 
 @test "a process that cannot be split or a write into the pipe that fails is reported and fails" {
