@@ -48,10 +48,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Stripped as Debian's tools strip, less the .comment section, which lintian
 # notes only for information: removing it would mean a strip step of our own.
 set(CPACK_STRIP_FILES ON)
-# CPack would name the build machine's architecture, also for a cross build.
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
-elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL x86_64)
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
-endif()
+# CPack would name the build machine's architecture, also for a cross build:
+# Debian's name for each processor.
+set(debian_architectures aarch64=arm64 arm=armhf i686=i386 s390x=s390x x86_64=amd64)
+list(FILTER debian_architectures INCLUDE REGEX "^${CMAKE_SYSTEM_PROCESSOR}=")
+list(TRANSFORM debian_architectures REPLACE ".*=" "")
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian_architectures})
 include(CPack)

@@ -7,8 +7,10 @@
 #include <sys/msg.h>
 
 // The record a sender must use: a positive type and at most 20 bytes of text.
+// The type is the kernel's long, 4 bytes on a 32-bit machine and 8 on a
+// 64-bit one, so that the text starts where the kernel puts it.
 struct message {
-	std::int64_t mtype;
+	long mtype;
 	char mtext[20];
 };
 

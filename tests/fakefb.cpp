@@ -7,6 +7,14 @@
 //
 // Fields not named are zero. A refused request sets errno to EINVAL.
 
+// The stand-in takes the place of the C library's own symbols, whatever
+// names the programs' build gives them: open and open64 both, and on a
+// 32-bit machine built with 64-bit time, __ioctl_time64 as well as ioctl.
+// It must see the library's names as they are, not as a 64-bit build
+// renames them.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -96,16 +104,11 @@ extern "C" int open64(const char *path, int flags, ...)
 	return fd;
 }
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+static int ioctl_through(const char *symbol, int fd, unsigned long request, void *argument)
 {
-	va_list rest;
-	va_start(rest, request);
-	void *argument = va_arg(rest, void *);
-	va_end(rest);
-
 	if (!is_device(fd) || (request != FBIOGET_FSCREENINFO && request != FBIOGET_VSCREENINFO)) {
 		using ioctl_function = int (*)(int, unsigned long, ...);
-		const auto real = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
+		const auto real = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, symbol));
 		return real(fd, request, argument);
 	}
 
@@ -134,4 +137,22 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 		var->blue = channel(description, "blue");
 	}
 	return 0;
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+	va_list rest;
+	va_start(rest, request);
+	void *argument = va_arg(rest, void *);
+	va_end(rest);
+	return ioctl_through("ioctl", fd, request, argument);
+}
+
+extern "C" int __ioctl_time64(int fd, unsigned long request, ...) noexcept
+{
+	va_list rest;
+	va_start(rest, request);
+	void *argument = va_arg(rest, void *);
+	va_end(rest);
+	return ioctl_through("__ioctl_time64", fd, request, argument);
 }

@@ -6,6 +6,8 @@ bats_require_minimum_version 1.5.0
 # screen_memory BYTES: fresh screen memory, every byte 0xAA, so that any store
 # of ours shows, zero bytes included.
 screen_memory() {
+	readelf -l "$BIN/pixelprobe" | grep -q INTERP ||
+		skip "a static program cannot load the stand-in: the vm tests prove it on real drivers"
 	mem=$BATS_TEST_TMPDIR/fb0
 	head -c "$1" /dev/zero | tr '\0' '\252' >"$mem"
 	cp "$mem" "$mem.before"
@@ -25,6 +27,17 @@ on_standin() {
 stored() {
 	cmp -l "$mem.before" "$mem" | while read -r at _ new; do
 		printf '%d=%02x\n' $((at - 1)) $((8#$new))
+	done | paste -sd,
+}
+
+# white AT SIZE: what stored shows of white stored at byte AT as an element
+# of SIZE bytes: every byte set but the top one of a 32-bit element, which
+# comes first on a big-endian machine.
+white() {
+	local order=(ff ff ff 00) i
+	[ "$2" -ne 4 ] || ! readelf -h "$BIN/pixelprobe" | grep -q 'big endian' || order=(00 ff ff ff)
+	for ((i = 0; i < $2; i++)); do
+		printf '%d=%s\n' $(($1 + i)) "${order[i]}"
 	done | paste -sd,
 }
 

@@ -50,42 +50,42 @@ framebuffer mmap address=ADDRESS
 framebuffer size=1228800 bytes
 pixel: ffffff
 x: 320 y: 240 \n'
-	# Element 240 x 640 + 320, little-endian 0x00FFFFFF.
-	[ "$(stored)" = "615680=ff,615681=ff,615682=ff,615683=00" ]
+	# Element 240 x 640 + 320.
+	[ "$(stored)" = "$(white 615680 4)" ]
 }
 
 @test "each true-colour depth reports its pixel value and stores white at the centre" {
-	while read -r bpp line red green blue pixel bytes; do
+	while read -r bpp line red green blue pixel at; do
 		screen_memory $((line * 480))
 		var="xres=640 yres=480 bpp=$bpp red=$red green=$green blue=$blue"
 		take probe "line_length=$line visual=2" "$var"
 		[ "$status" -eq 0 ]
 		[ ! -s "$err" ]
 		reported "line_length=$line" "$var" $((line * 480)) "$pixel" 320 240 | holds "$out"
-		[ "$(stored)" = "$bytes" ]
+		[ "$(stored)" = "$(white "$at" $((bpp / 8)))" ]
 	done <<-'END'
-	32 2560 8/16 8/8 8/0 ffffff 615680=ff,615681=ff,615682=ff,615683=00
-	16 1280 5/11 6/5 5/0 ffff 307840=ff,307841=ff
-	8 640 3/5 3/2 2/0 ff 153920=ff
-	32 2600 8/0 8/8 8/16 ffffff 625280=ff,625281=ff,625282=ff,625283=00
+	32 2560 8/16 8/8 8/0 ffffff 615680
+	16 1280 5/11 6/5 5/0 ffff 307840
+	8 640 3/5 3/2 2/0 ff 153920
+	32 2600 8/0 8/8 8/16 ffffff 625280
 	END
 }
 
 @test "an odd width rounds the centre down and the pan offsets move it" {
-	while read -r x y bytes var; do
+	while read -r x y at var; do
 		screen_memory $((2600 * 481))
 		var="xres=641 yres=481 bpp=32 red=8/16 green=8/8 blue=8/0 $var"
 		take probe "line_length=2600 visual=2" "$var"
 		[ "$status" -eq 0 ]
 		reported "line_length=2600" "$var" $((2600 * 481)) ffffff "$x" "$y" | holds "$out"
-		[ "$(stored)" = "$bytes" ]
+		[ "$(stored)" = "$(white "$at" 4)" ]
 	done <<-'END'
-	320 240 625280=ff,625281=ff,625282=ff,625283=00 xoffset=0
-	323 240 625292=ff,625293=ff,625294=ff,625295=00 xoffset=3
-	320 480 1249280=ff,1249281=ff,1249282=ff,1249283=00 yoffset=240
-	649 240 626596=ff,626597=ff,626598=ff,626599=00 xoffset=329
-	0 240 624000=ff,624001=ff,624002=ff,624003=00 xoffset=-320
-	649 480 1250596=ff,1250597=ff,1250598=ff,1250599=00 xoffset=329 yoffset=240
+	320 240 625280 xoffset=0
+	323 240 625292 xoffset=3
+	320 480 1249280 yoffset=240
+	649 240 626596 xoffset=329
+	0 240 624000 xoffset=-320
+	649 480 1250596 xoffset=329 yoffset=240
 	END
 	# The last row's element ends on the mapping's last byte.
 }
@@ -203,7 +203,7 @@ Pixel outside mapped screen memory." ]
 			status=$?
 		[ "$status" -eq "$expected_status" ]
 		printf "$message" | cmp - "$BATS_TEST_TMPDIR/err"
-		[ "$(stored)" = "$([ "$visual" -ne 2 ] || echo 615680=ff,615681=ff,615682=ff,615683=00)" ]
+		[ "$(stored)" = "$([ "$visual" -ne 2 ] || white 615680 4)" ]
 	done <<-'END'
 	2|<&-|0|
 	2|>&-|1|write: Bad file descriptor\n

@@ -33,7 +33,7 @@ send() {
 		my ($type, $text, $mode) = @ARGV;
 		$text =~ s/\\0/\0/g;
 		my $id = msgget(555, 01000 | oct($mode // "666")) // die "msgget: $!\n";
-		msgsnd($id, pack("q a*", $type, $text), 0) or die "msgsnd: $!\n";' "$@"
+		msgsnd($id, pack("l! a*", $type, $text), 0) or die "msgsnd: $!\n";' "$@"
 }
 
 # left: what remains in queue 555, a message a line, oldest first.
@@ -41,7 +41,7 @@ left() {
 	in_ns perl -e '
 		my $id = msgget(555, 0) // exit print "no queue\n";
 		while (msgrcv($id, my $message, 4096, 0, 04000)) {
-			my ($type, $text) = unpack("q a*", $message);
+			my ($type, $text) = unpack("l! a*", $message);
 			$text =~ s/\0/\\0/g;
 			print "$type $text\n";
 		}'

@@ -17,9 +17,15 @@ setup_file() {
 	fi
 }
 
-# machine: the architecture of the programs' machine, as fbvm names it.
+# machine: the machine that runs the programs, as fbvm names it: 32-bit x86
+# programs run on the x86-64 kernel.
 machine() {
-	if [ "${ARCH:-}" = aarch64 ]; then echo arm64; else echo x86_64; fi
+	case ${ARCH:-x86_64} in
+	aarch64) echo arm64 ;;
+	arm) echo armhf ;;
+	i686 | x86_64) echo x86_64 ;;
+	*) echo "$ARCH" ;;
+	esac
 }
 
 setup() {
@@ -87,7 +93,7 @@ reported() {
 	# as soon as pixelprobe has ended.
 	while read -r machine screen xres yres line bpp pixel; do
 		[ "$machine" = "$arch" ] || continue
-		in_vm ${screen/=/ } 'sleep 1000 </dev/fb0 & fbset -i >/tmp/fbset; pixelprobe; echo "status $?"; cat /tmp/fbset'
+		in_vm ${screen//[,=]/ } 'sleep 1000 </dev/fb0 & fbset -i >/tmp/fbset; pixelprobe; echo "status $?"; cat /tmp/fbset'
 		reported "$xres" "$yres" "$line" "$bpp" "$pixel" | holds "$vm/report"
 		[ "$(head -6 "$vm/stdout")" = "$(sed '1,/^status /d' "$vm/stdout" | fbset_layout)" ]
 		# The centre is pixel y * xres + x, counted from 1 here.
@@ -100,6 +106,10 @@ reported() {
 	x86_64 --drm=virtio 1280 800 5120 32 ffffff
 	arm64 --drm=virtio 1280 800 5120 32 ffffff
 	arm64 --ramfb 800 600 3200 32 ffffff
+	arm64 --pages=16k,--drm=virtio 1280 800 5120 32 ffffff
+	armhf --drm=virtio 1280 800 5120 32 ffffff
+	armhf --drm=bochs 1280 800 5120 32 ffffff
+	armhf --ramfb 800 600 3200 32 ffffff
 	END
 	[ -n "${ran-}" ]
 }
@@ -164,7 +174,7 @@ status 1
 		[ "$fill" = all ] || memory='
 			head -c '"$fill"' /dev/fb0 | tr -d "\360" | wc -c
 			tail -c +'"$((fill + 1))"' /dev/fb0 | tr -d "\0" | wc -c'
-		in_vm ${screen/=/ } 'sleep 1000 </dev/fb0 & screenwash; echo "status $?"'"$memory"
+		in_vm ${screen//[,=]/ } 'sleep 1000 </dev/fb0 & screenwash; echo "status $?"'"$memory"
 		holds "$vm/stdout" 'status 0\n%b' "${memory:+0\n0\n}"
 		# Every byte of every pixel is 0xF0: grey everywhere.
 		[ "$(pixels | grep -vc '^f0f0f0$')" = 0 ]
@@ -176,6 +186,28 @@ status 1
 	x86_64 --drm=virtio all
 	arm64 --drm=virtio all
 	arm64 --ramfb all
+	armhf --drm=virtio all
+	armhf --drm=bochs all
+	armhf --ramfb all
+	END
+	[ -n "${ran-}" ]
+}
+
+@test "rangepeek's window starts at the kernel's page, past 4 GiB on a 32-bit machine too" {
+	while read -r machine pages; do
+		[ "$machine" = "$arch" ] || continue
+		in_vm --pages "$pages" --drm virtio 'cd /tmp && truncate -s 5G sparse &&
+			printf "past 2^32" | dd of=sparse bs=1 seek=4294967300 conv=notrunc 2>/dev/null
+			rangepeek sparse 4294967300 9 </dev/null; echo " status $?"'
+		{
+			printf 'past 2^32PAGE_SIZE:%x\n' $((${pages%k} * 1024))
+			printf 'pa_offset:100000000\npa_offset:100000000 file size:140000000\naddr:ADDRESS 0\n status 0\n'
+		} | holds "$vm/stdout"
+		ran=1
+	done <<-'END'
+	x86_64 4k
+	arm64 16k
+	armhf 4k
 	END
 	[ -n "${ran-}" ]
 }

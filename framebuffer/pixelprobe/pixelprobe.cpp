@@ -119,10 +119,13 @@ int main()
 	            static_cast<int>(var_info.blue.offset));
 
 	// The size wraps to 32 bits and counts as signed: a product of 2^31 or
-	// more widens to an enormous size, which the kernel refuses.
+	// more is negative, and like a size of zero it is refused. (Widened, it
+	// would be an enormous size, which a 64-bit kernel refuses, but on a
+	// 32-bit machine it is a size that may well be mapped.)
 	const std::int32_t map_size = static_cast<std::int32_t>(fix_info.line_length * var_info.yres);
-	void *mapping = mmap(nullptr, static_cast<std::size_t>(map_size), PROT_READ | PROT_WRITE,
-	                     MAP_SHARED, FrameBufferFD, 0);
+	void *mapping = map_size <= 0 ? MAP_FAILED
+	                              : mmap(nullptr, static_cast<std::size_t>(map_size), PROT_READ | PROT_WRITE,
+	                                     MAP_SHARED, FrameBufferFD, 0);
 	if (mapping == MAP_FAILED) {
 		std::printf("mmap failed:\n");
 		close(FrameBufferFD);

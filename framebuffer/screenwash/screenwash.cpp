@@ -36,15 +36,17 @@ int main()
 	}
 
 	// Whole bytes per pixel, so a depth below 8 fills nothing. The size
-	// wraps to 32 bits and counts as signed: a product of 2^31 or more
-	// widens to an enormous size, which the kernel refuses, while one of
-	// 2^32 or more keeps only its low 32 bits. The line length is not
-	// consulted, so the fill covers the first fill_size bytes of screen
+	// wraps to 32 bits and counts as signed: a product of 2^31 or more is
+	// negative and refused, like a size of zero, on every machine (on a
+	// 32-bit one it would widen to a size that may well be mapped), while
+	// one of 2^32 or more keeps only its low 32 bits. The line length is
+	// not consulted, so the fill covers the first fill_size bytes of screen
 	// memory whatever a scan line holds beyond its visible pixels.
 	const std::int32_t fill_size =
 	        static_cast<std::int32_t>(vinfo.xres * vinfo.yres * (vinfo.bits_per_pixel / 8));
-	void *mapping = mmap(nullptr, static_cast<std::size_t>(fill_size), PROT_READ | PROT_WRITE,
-	                     MAP_SHARED, descriptor, 0);
+	void *mapping = fill_size <= 0 ? MAP_FAILED
+	                               : mmap(nullptr, static_cast<std::size_t>(fill_size), PROT_READ | PROT_WRITE,
+	                                      MAP_SHARED, descriptor, 0);
 	if (mapping == MAP_FAILED)
 		return 3;
 
