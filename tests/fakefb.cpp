@@ -7,11 +7,9 @@
 //
 // Fields not named are zero. A refused request sets errno to EINVAL.
 
-// The stand-in takes the place of the C library's own symbols, whatever
-// names the programs' build gives them: open and open64 both, and on a
-// 32-bit machine built with 64-bit time, __ioctl_time64 as well as ioctl.
-// It must see the library's names as they are, not as a 64-bit build
-// renames them.
+// The stand-in takes the C library's own names, as they are, not as a
+// 64-bit build renames them: open and open64, ioctl and, on a 32-bit
+// machine with 64-bit time, __ioctl_time64.
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
 

@@ -199,10 +199,8 @@ status 1
 		in_vm --pages "$pages" --drm virtio 'cd /tmp && truncate -s 5G sparse &&
 			printf "past 2^32" | dd of=sparse bs=1 seek=4294967300 conv=notrunc 2>/dev/null
 			rangepeek sparse 4294967300 9 </dev/null; echo " status $?"'
-		{
-			printf 'past 2^32PAGE_SIZE:%x\n' $((${pages%k} * 1024))
-			printf 'pa_offset:100000000\npa_offset:100000000 file size:140000000\naddr:ADDRESS 0\n status 0\n'
-		} | holds "$vm/stdout"
+		holds "$vm/stdout" 'past 2^32PAGE_SIZE:%x\npa_offset:100000000\npa_offset:100000000 file size:140000000
+addr:ADDRESS 0\n status 0\n' $((${pages%k} * 1024))
 		ran=1
 	done <<-'END'
 	x86_64 4k
