@@ -139,8 +139,8 @@ clockquery() {
 
 @test "a failed socket, send, receive or reply line is reported and fails" {
 	# At a limit of 3 descriptors, the socket takes standard input's and
-	# cannot move. (qemu-user needs descriptors of its own.)
-	if ! emulated; then
+	# cannot move.
+	if tight; then
 		TRACER="prlimit --nofile=3" take clockquery <&-
 		[ "$status" -eq 1 ]
 		holds "$out" 'daytime port is 13\n'

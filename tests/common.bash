@@ -12,6 +12,13 @@ emulated() {
 	[ "${ARCH:-$(uname -m)}" != "$(uname -m)" ]
 }
 
+# tight: the programs can start with a standard descriptor closed and none
+# to spare. Neither qemu-user, which needs descriptors of its own, nor the
+# sanitizer runtime, which then spins at start, can.
+tight() {
+	! emulated && ! readelf -d "$BIN/feedsink" | grep -q libasan
+}
+
 # take COMMAND...: run COMMAND in a subshell with its standard output and
 # error in the files $out and $err, and its exit status in $status. Unlike
 # bats' run, it keeps every byte: trailing line ends and zero bytes included.
