@@ -140,7 +140,7 @@ clockquery() {
 @test "a failed socket, send, receive or reply line is reported and fails" {
 	# At a limit of 3 descriptors, the socket takes standard input's and
 	# cannot move.
-	if tight; then
+	if alone; then
 		TRACER="prlimit --nofile=3" take clockquery <&-
 		[ "$status" -eq 1 ]
 		holds "$out" 'daytime port is 13\n'

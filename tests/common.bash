@@ -12,10 +12,11 @@ emulated() {
 	[ "${ARCH:-$(uname -m)}" != "$(uname -m)" ]
 }
 
-# tight: the programs can start with a standard descriptor closed and none
-# to spare. Neither qemu-user, which needs descriptors of its own, nor the
-# sanitizer runtime, which then spins at start, can.
-tight() {
+# alone: nothing runs in the programs' processes beside them: neither
+# qemu-user nor the sanitizer runtime, which make system calls of their own
+# and need descriptors of their own (at a descriptor limit, with a standard
+# descriptor closed, the sanitizer runtime spins at start).
+alone() {
 	! emulated && ! readelf -d "$BIN/feedsink" | grep -q libasan
 }
 

@@ -148,7 +148,7 @@ shown() {
 	END
 	# At a limit of 3 descriptors, the file takes standard input's and
 	# cannot move.
-	tight || return 0
+	alone || return 0
 	take bash -c 'exec <&-; ulimit -n 3; exec "$0" file 0' "$BIN/rangepeek"
 	[ "$status" -eq 1 ]
 	[ ! -s "$out" ]
@@ -259,10 +259,10 @@ shown() {
 	cp file before
 	mkdir mnt
 	# The file is cut while the write, inside the range's last page, or
-	# madvise, before the first byte is read, is held (qemu-user makes no
-	# madvise call); a full tmpfs has no page for a hole.
+	# madvise, before the first byte is read, is held; a full tmpfs has no
+	# page for a hole.
 	while IFS='|' read -r held cut size message byte; do
-		! emulated || [ "$held" != madvise ] || continue
+		[ "$held" != madvise ] || alone || continue
 		cp before file
 		if [ "$held" = tmpfs ]; then
 			take unshare --mount sh -c 'mount -t tmpfs -o size="$1" tmpfs mnt && truncate -s "$2" mnt/file &&

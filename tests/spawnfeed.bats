@@ -110,7 +110,7 @@ needs_strace() {
 	# At a limit of 3 descriptors, the pipe takes the closed standard ones
 	# and cannot move; it must never take the report itself.
 	while IFS='|' read -r limit closed message; do
-		[ "$limit" -gt 3 ] || tight || continue
+		[ "$limit" -gt 3 ] || alone || continue
 		take bare bash -c "exec $closed; ulimit -n $limit && exec \"\$1\"" - "$BIN/spawnfeed"
 		[ "$status" -eq 1 ]
 		[ ! -s "$out" ]
