@@ -12,6 +12,17 @@ emulated() {
 	[ "${ARCH:-$(uname -m)}" != "$(uname -m)" ]
 }
 
+# debian_architecture: Debian's name for the programs' machine.
+debian_architecture() {
+	case ${ARCH:-x86_64} in
+	aarch64) echo arm64 ;;
+	arm) echo armhf ;;
+	i686) echo i386 ;;
+	x86_64) echo amd64 ;;
+	*) echo "$ARCH" ;;
+	esac
+}
+
 # alone: nothing runs in the programs' processes beside them: neither
 # qemu-user nor the sanitizer runtime, which make system calls of their own
 # and need descriptors of their own (at a descriptor limit, with a standard

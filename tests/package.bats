@@ -11,13 +11,7 @@ load common
 setup_file() {
 	common_setup_file
 	build=${BIN%/bin}
-	case ${ARCH:-x86_64} in
-	aarch64) architecture=arm64 ;;
-	arm) architecture=armhf ;;
-	i686) architecture=i386 ;;
-	x86_64) architecture=amd64 ;;
-	*) architecture=$ARCH ;;
-	esac
+	architecture=$(debian_architecture)
 	deb=$build/kernelprobes_${VERSION}_$architecture.deb
 	export build architecture deb
 }

@@ -20,11 +20,9 @@ setup_file() {
 # machine: the machine that runs the programs, as fbvm names it: 32-bit x86
 # programs run on the x86-64 kernel.
 machine() {
-	case ${ARCH:-x86_64} in
-	aarch64) echo arm64 ;;
-	arm) echo armhf ;;
-	i686 | x86_64) echo x86_64 ;;
-	*) echo "$ARCH" ;;
+	case $(debian_architecture) in
+	amd64 | i386) echo x86_64 ;;
+	*) debian_architecture ;;
 	esac
 }
 
