@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <csetjmp>
 #include <csignal>
 #include <cstdint>
@@ -11,6 +12,9 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,16 +65,24 @@ int main(int argc, char *argv[])
 	struct stat status;
 	if (!look(status))
 		return 1;
+	// A read-only device opens read-write all the same, but the writable
+	// mapping is then refused for no reason it gives: say why now.
+	int read_only = 0;
+	if (S_ISBLK(status.st_mode) && ioctl(descriptor, BLKROGET, &read_only) == 0 && read_only != 0) {
+		errno = EROFS;
+		std::perror("open");
+		return 1;
+	}
 	// The lines are buffered, so whether they could be written is known
 	// only at the end. Lines lost make the run a failure; a failure already
 	// met keeps its own report too. A range that could not be written has
 	// said so for descriptor 1 already.
-	const auto finish = [](int status) {
+	const auto finish = [](int exit_status) {
 		if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
 			std::perror("write");
 			return 1;
 		}
-		return status;
+		return exit_status;
 	};
 	const long page_size = sysconf(_SC_PAGESIZE);
 	std::printf("PAGE_SIZE:%lx\n", static_cast<unsigned long>(page_size));
@@ -100,6 +112,25 @@ int main(int argc, char *argv[])
 	}
 
 	std::getchar();
+
+	// From here on the file's own change events tell whether the range was
+	// changed under the copy, as a file cut and grown back again is, which
+	// neither its size nor a fault shows, and timestamps too coarse to tell
+	// hide. The open file is watched where /proc names it, else by its name.
+	// Without a watch only the size is looked at.
+	int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+	if (watch != -1 && watch <= 2) {
+		const int moved = fcntl(watch, F_DUPFD_CLOEXEC, 3);
+		close(watch);
+		watch = moved;
+	}
+	char open_file[32];
+	std::snprintf(open_file, sizeof open_file, "/proc/self/fd/%d", descriptor);
+	if (watch != -1 && inotify_add_watch(watch, open_file, IN_MODIFY) == -1 &&
+	    inotify_add_watch(watch, argv[1], IN_MODIFY) == -1) {
+		close(watch);
+		watch = -1;
+	}
 
 	// A negative offset names no place in the file. A 64-bit kernel refuses
 	// it as too large; a 32-bit one would take it as a page number far into
@@ -132,28 +163,35 @@ int main(int argc, char *argv[])
 		length = left;
 	const std::uint64_t end = static_cast<std::uint64_t>(offset) + length;
 
+	// Once the copy has ended, or failed, the file is looked at again: it
+	// lost bytes of the range, or its contents changed, or neither. A change
+	// of its mode or owner alone is no change of its contents.
+	const auto changed = [&](bool failed) {
+		struct stat now;
+		if (!look(now))
+			return true;
+		char event[sizeof(inotify_event) + NAME_MAX + 1];
+		if (static_cast<std::uint64_t>(now.st_size) < end)
+			std::fputs("file shrank while being read\n", stderr);
+		else if (watch != -1 && read(watch, event, sizeof event) > 0)
+			std::fputs("file changed while being read\n", stderr);
+		else if (failed)
+			std::fputs("cannot read the file's pages through the mapping: "
+			           "no memory or space for them, or an I/O error\n",
+			           stderr);
+		else
+			return false;
+		return true;
+	};
 	// From here on a page of the range may fail to come in: the file shrank
 	// under the copy, or its page could not be had (a hole in a file on
 	// tmpfs takes memory, and a full tmpfs or an I/O error refuses it). A
 	// bus error and a write that meets such a page (EFAULT) end the same
-	// way: the file is looked at again to say which it was. One cut and
-	// grown again since is told by its change time.
-	const struct stat mapped = status;
-	const auto unreadable = [&]() {
-		struct stat now;
-		if (!look(now))
-			return finish(1);
-		if (static_cast<std::uint64_t>(now.st_size) < end || now.st_ctim.tv_sec != mapped.st_ctim.tv_sec ||
-		    now.st_ctim.tv_nsec != mapped.st_ctim.tv_nsec)
-			std::fputs("file shrank while being read\n", stderr);
-		else
-			std::fputs("cannot read the file's pages through the mapping: "
-			           "no memory or space for them, or an I/O error\n",
-			           stderr);
+	// way.
+	if (sigsetjmp(on_fault, 1) != 0) {
+		changed(true);
 		return finish(1);
-	};
-	if (sigsetjmp(on_fault, 1) != 0)
-		return unreadable();
+	}
 	struct sigaction on_bus_error {};
 	on_bus_error.sa_handler = [](int) { siglongjmp(on_fault, 1); };
 	sigaction(SIGBUS, &on_bus_error, nullptr);
@@ -181,8 +219,10 @@ int main(int argc, char *argv[])
 		const ssize_t written = write(1, from, static_cast<std::size_t>(length));
 		if (written == -1 && errno == EINTR)
 			continue;
-		if (written == -1 && errno == EFAULT)
-			return unreadable();
+		if (written == -1 && errno == EFAULT) {
+			changed(true);
+			return finish(1);
+		}
 		if (written == -1) {
 			std::perror("write");
 			return 1;
@@ -195,13 +235,9 @@ int main(int argc, char *argv[])
 		length -= static_cast<std::uint64_t>(written);
 	}
 	// A file cut inside the range's last page raises no fault: the kernel
-	// shows the rest of that page as zeros. Only its size tells.
-	if (!look(status))
+	// shows the rest of that page as zeros. Nor does one cut and grown back.
+	if (changed(false))
 		return finish(1);
-	if (static_cast<std::uint64_t>(status.st_size) < end) {
-		std::fputs("file shrank while being read\n", stderr);
-		return finish(1);
-	}
 
 	std::getchar();
 	return finish(0);

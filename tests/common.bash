@@ -6,10 +6,57 @@ bats_require_minimum_version 1.5.0
 : "${BIN:=$(cd "$BATS_TEST_DIRNAME/.." && pwd)/build/default/bin}"
 : "${FAKEFB:=${BIN%/bin}/tests/libfakefb.so}"
 
-# emulated: the programs are built for another machine and run under
-# qemu-user.
+# emulated: qemu-user runs the programs, which the machine cannot, or is
+# made not to. Told by how one of them runs: its process is the emulator.
 emulated() {
-	[ "${ARCH:-$(uname -m)}" != "$(uname -m)" ]
+	[ "$EMULATED" = yes ]
+}
+
+# runs_how: EMULATED is yes where a program's process is not the program
+# itself, no where it is.
+runs_how() {
+	local fifo=$BATS_FILE_TMPDIR/runs-how pid exe hold
+	mkfifo "$fifo"
+	"$BIN/feedsink" 0 <"$fifo" >/dev/null &
+	pid=$!
+	exec {hold}>"$fifo"
+	# Until the exec, the process is still the shell.
+	for _ in $(seq 200); do
+		exe=$(readlink "/proc/$pid/exe")
+		[ "$exe" = "$(readlink "/proc/$BASHPID/exe")" ] || break
+		sleep 0.05
+	done
+	exec {hold}>&-
+	wait "$pid"
+	rm "$fifo"
+	if [ "$exe" -ef "$BIN/feedsink" ]; then EMULATED=no; else EMULATED=yes; fi
+	export EMULATED
+}
+
+# awaits_input PID: process PID waits in a read of its standard input. The
+# call is numbered as the machine whose calls the process makes numbers it:
+# the program's own where the kernel runs it, the emulator's where
+# qemu-user does.
+awaits_input() {
+	local read
+	case $(readelf -h "/proc/$1/exe" 2>/dev/null | sed -n 's/^ *Machine: *//p') in
+	*X86-64) read=0 ;;
+	AArch64 | RISC-V) read=63 ;;
+	*80386 | ARM | *S/390 | PowerPC64) read=3 ;;
+	*) return 1 ;;
+	esac
+	grep -q "^$read 0x0 " "/proc/$1/syscall"
+}
+
+# within SECONDS COMMAND...: COMMAND succeeds within SECONDS, tried again
+# every twentieth of a second; the last try is the verdict.
+within() {
+	local tries=$(($1 * 20))
+	shift
+	while ! "$@" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do
+		sleep 0.05
+	done
+	"$@"
 }
 
 # debian_architecture: Debian's name for the programs' machine.
@@ -43,12 +90,40 @@ take() {
 
 # holds FILE [FORMAT [ARGUMENT...]]: FILE holds exactly what printf makes of
 # FORMAT and the ARGUMENTs, or without them what comes on standard input,
-# but that a mapping's address shows as ADDRESS.
+# but that a mapping's address shows as ADDRESS. If not, the difference is
+# shown, from what was expected to what was there.
 holds() {
 	local file=$1
 	shift
-	cmp <(if [ $# -eq 0 ]; then cat; else printf "$@"; fi) \
+	diff -u --text --label expected --label "actual ($file)" \
+		<(if [ $# -eq 0 ]; then cat; else printf "$@"; fi) \
 		<(sed -E 's/^(framebuffer mmap address=|addr:)0x[0-9a-f]+/\1ADDRESS/' "$file")
+}
+
+# equal EXPECTED ACTUAL: the two texts are the same, or the difference shows.
+equal() {
+	[ "$1" = "$2" ] || {
+		printf 'expected: %q\nactual:   %q\n' "$1" "$2"
+		return 1
+	}
+}
+
+# missing PATH...: nothing is at any PATH, or what is there shows.
+missing() {
+	local path
+	for path; do
+		if [ -e "$path" ] || [ -L "$path" ]; then
+			echo "expected nothing at $path, but there is:"
+			ls -ld "$path"
+			return 1
+		fi
+	done
+}
+
+# row TEXT: names the table row that the asserts after it check, so that
+# a failing one shows which row it was.
+row() {
+	echo "# row: $*"
 }
 
 setup_file() {
@@ -64,6 +139,7 @@ common_setup_file() {
 		return 1
 	fi
 	export KERNELPROBES_TEST_FILE=$BATS_FILE_TMPDIR
+	runs_how
 }
 
 # running [NAME]: the live processes that this file's tests started, named
