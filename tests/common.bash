@@ -158,6 +158,12 @@ running() {
 	done
 }
 
+# nothing_running [NAME]: no process that this file's tests started, named
+# NAME if given, is still running.
+nothing_running() {
+	equal "" "$(running "$@")"
+}
+
 # A test that ends while what it started is still going fails the file, and
 # what is left is killed by its own process identifier.
 teardown_file() {

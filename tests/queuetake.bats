@@ -141,3 +141,11 @@ left() {
 	holds "$err" 'msgget: Permission denied\n'
 	[ "$(left)" = "7 private\\0" ]
 }
+
+@test "the emulator's wrapper, ended from outside, ends what it started" {
+	[ "$ARCH" != x86_64 ] || skip "the programs are this machine's own: there is no emulator to wrap"
+	in_ns perl -e 'msgget(555, 01666) // die'
+	take in_ns timeout 3 "$BATS_TEST_DIRNAME/qemu-user" --emulate "$ARCH" "$BIN/queuetake"
+	[ "$status" -eq 124 ]
+	within 5 nothing_running queuetake
+}
