@@ -46,6 +46,7 @@ respond() {
 # clockquery [ARGUMENT...]: run it in the test's namespaces with the files
 # HOSTS and SERVICES as /etc/hosts and /etc/services, looked up in them
 # alone, under the command TRACER when that is set, for 10 seconds at most.
+# shellcheck disable=SC2120 # the tests call it through take, with arguments
 clockquery() {
 	local lookups
 	lookups=$(mktemp -d -p "$BATS_TEST_TMPDIR")

@@ -178,6 +178,6 @@ common_teardown_file() {
 		sleep 0.1
 	done
 	echo "still running after the tests:" $left >&2
-	kill $(sed 's/ .*//' <<<"$left") 2>/dev/null
+	sed 's/ .*//' <<<"$left" | xargs kill 2>/dev/null
 	return 1
 }

@@ -60,7 +60,10 @@ Priority: optional" ]
 ./usr/share/man/man1/screenwash.1.gz
 ./usr/share/man/man1/spawnfeed.1.gz" ]
 	for program in usr/bin/*; do
-		! readelf -S "$program" | grep -q '\.symtab'
+		if readelf -S "$program" | grep -q '\.symtab'; then
+			echo "expected $program stripped, but it has a symbol table"
+			return 1
+		fi
 	done
 	gzip -t usr/share/man/man1/*.gz usr/share/doc/kernelprobes/changelog.gz
 	[ "$(zcat usr/share/doc/kernelprobes/changelog.gz | head -n 1)" = \
@@ -89,7 +92,9 @@ Priority: optional" ]
 	holds "$out" 'fghPAGE_SIZE:1000\npa_offset:0\npa_offset:0 file size:a\naddr:ADDRESS 61\n'
 	apt-get purge -y -q kernelprobes >/dev/null
 	rm "$BATS_FILE_TMPDIR/installed"
-	! installed
-	[ ! -e /usr/bin/rangepeek ] && [ ! -e /usr/share/man/man1/pixelprobe.1.gz ]
-	[ ! -e /usr/share/doc/kernelprobes ]
+	! installed || {
+		echo "expected kernelprobes purged, but dpkg has it installed"
+		return 1
+	}
+	missing /usr/bin/rangepeek /usr/share/man/man1/pixelprobe.1.gz /usr/share/doc/kernelprobes
 }

@@ -284,8 +284,8 @@ shown() {
 		[ "$status" -eq 1 ]
 		holds "$err" '%s\n' "$message"
 		{ headers 0 "$size"; [ -z "$byte" ] || printf 'addr:ADDRESS %s\n' "$byte"; } >lines
-		sed 's/^addr:0x[0-9a-f]*/addr:ADDRESS/' "$out" | tail -c "$(wc -c <lines)" >tail
-		holds tail <lines
+		sed 's/^addr:0x[0-9a-f]*/addr:ADDRESS/' "$out" | tail -c "$(wc -c <lines)" >ending
+		holds ending <lines
 	done <<-END
 	write|disk|truncate -s 12300 file|12345|file shrank while being read|61
 	madvise|disk|truncate -s 0 file|12345|file shrank while being read|
