@@ -56,8 +56,8 @@ int main(int argc, char *argv[])
 		pollfd batch[1024];
 		for (rlim_t first = 3; first < most; first += 1024) {
 			nfds_t count = 0;
-			for (rlim_t number = first; number < most && count < 1024; number++)
-				batch[count++] = pollfd{static_cast<int>(number), 0, 0};
+			for (rlim_t candidate = first; candidate < most && count < 1024; candidate++)
+				batch[count++] = pollfd{static_cast<int>(candidate), 0, 0};
 			if (poll(batch, count, 0) == -1) {
 				std::perror("feedsink: poll");
 				return 1;
