@@ -45,12 +45,20 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A machine without the C library of the package's architecture (Debian 12
+# has no libc6:riscv64) has the cross compiler's, where dpkg-shlibdeps must
+# be told to look.
+if(CMAKE_CROSSCOMPILING AND NOT EXISTS /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/libc.so.6
+   AND NOT EXISTS /lib/${CMAKE_LIBRARY_ARCHITECTURE}/libc.so.6)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS /usr/${CROSS_TRIPLET}/lib)
+endif()
 # Stripped as Debian's tools strip, less the .comment section, which lintian
 # notes only for information: removing it would mean a strip step of our own.
 set(CPACK_STRIP_FILES ON)
 # CPack would name the build machine's architecture, also for a cross build:
 # Debian's name for each processor.
-set(debian_architectures aarch64=arm64 arm=armhf i686=i386 s390x=s390x x86_64=amd64)
+set(debian_architectures aarch64=arm64 arm=armhf i686=i386 s390x=s390x riscv64=riscv64 powerpc64le=ppc64el
+  x86_64=amd64)
 list(FILTER debian_architectures INCLUDE REGEX "^${CMAKE_SYSTEM_PROCESSOR}=")
 list(TRANSFORM debian_architectures REPLACE ".*=" "")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian_architectures})

@@ -65,6 +65,7 @@ debian_architecture() {
 	aarch64) echo arm64 ;;
 	arm) echo armhf ;;
 	i686) echo i386 ;;
+	powerpc64le) echo ppc64el ;;
 	x86_64) echo amd64 ;;
 	*) echo "$ARCH" ;;
 	esac
@@ -128,6 +129,7 @@ row() {
 
 setup_file() {
 	common_setup_file
+	runs_how
 }
 
 # Whatever a test starts carries the file's own mark in its environment, so
@@ -139,7 +141,6 @@ common_setup_file() {
 		return 1
 	fi
 	export KERNELPROBES_TEST_FILE=$BATS_FILE_TMPDIR
-	runs_how
 }
 
 # running [NAME]: the live processes that this file's tests started, named
