@@ -108,6 +108,10 @@ reported() {
 	armhf --drm=virtio 1280 800 5120 32 ffffff
 	armhf --drm=bochs 1280 800 5120 32 ffffff
 	armhf --ramfb 800 600 3200 32 ffffff
+	riscv64 --drm=virtio 1280 800 5120 32 ffffff
+	riscv64 --drm=bochs 1280 800 5120 32 ffffff
+	ppc64el --drm=virtio 1280 800 5120 32 ffffff
+	ppc64el --drm=bochs 1280 800 5120 32 ffffff
 	END
 	[ -n "${ran-}" ]
 }
@@ -187,23 +191,29 @@ status 1
 	armhf --drm=virtio all
 	armhf --drm=bochs all
 	armhf --ramfb all
+	riscv64 --drm=virtio all
+	riscv64 --drm=bochs all
+	ppc64el --drm=virtio all
+	ppc64el --drm=bochs all
 	END
 	[ -n "${ran-}" ]
 }
 
 @test "rangepeek's window starts at the kernel's page, past 4 GiB on a 32-bit machine too" {
-	while read -r machine pages; do
+	while read -r machine screen page; do
 		[ "$machine" = "$arch" ] || continue
-		in_vm --pages "$pages" --drm virtio 'cd /tmp && truncate -s 5G sparse &&
+		in_vm ${screen//[,=]/ } 'cd /tmp && truncate -s 5G sparse &&
 			printf "past 2^32" | dd of=sparse bs=1 seek=4294967300 conv=notrunc 2>/dev/null
 			rangepeek sparse 4294967300 9 </dev/null; echo " status $?"'
-		holds "$vm/stdout" 'past 2^32PAGE_SIZE:%x\npa_offset:100000000\npa_offset:100000000 file size:140000000
-addr:ADDRESS 0\n status 0\n' $((${pages%k} * 1024))
+		holds "$vm/stdout" 'past 2^32PAGE_SIZE:%s\npa_offset:100000000\npa_offset:100000000 file size:140000000
+addr:ADDRESS 0\n status 0\n' "$page"
 		ran=1
 	done <<-'END'
-	x86_64 4k
-	arm64 16k
-	armhf 4k
+	x86_64 --drm=virtio 1000
+	arm64 --pages=16k,--drm=virtio 4000
+	armhf --drm=virtio 1000
+	riscv64 --drm=virtio 1000
+	ppc64el --drm=virtio 10000
 	END
 	[ -n "${ran-}" ]
 }
