@@ -65,12 +65,13 @@ clockquery() {
 	[ ! -s "$err" ]
 	holds "$out" 'daytime port is 13\nread 26 bytes: Tue Dec  8 07:58:47 2026\r\n'
 	# One datagram of one byte.
-	[ "$(cat record.127.0.0.1)" = "00" ]
+	equal "00" "$(cat record.127.0.0.1)"
 }
 
 @test "replies of any length up to 128 bytes are printed whole, longer ones cut" {
 	respond 127.0.0.1 13 ''
 	for length in 0 1 127 128 129 200; do
+		row "$length"
 		head -c "$length" /dev/zero | tr '\0' t >reply.127.0.0.1
 		take clockquery
 		[ "$status" -eq 0 ]
@@ -91,8 +92,8 @@ clockquery() {
 	[ "$status" -eq 0 ]
 	[ ! -s "$err" ]
 	holds "$out" 'daytime port is 13\nread 4 bytes: two\n'
-	[ "$(cat record.127.0.0.2)" = "00" ]
-	[ "$(cat record.127.0.0.3)" = "" ]
+	equal "00" "$(cat record.127.0.0.2)"
+	equal "" "$(cat record.127.0.0.3)"
 }
 
 @test "the port is the one the services database gives for daytime over udp" {
@@ -107,6 +108,7 @@ clockquery() {
 	respond 127.0.0.1 13 'never\n'
 	printf 'daytime 13/tcp\n' >tcponly
 	while IFS='|' read -r host services message; do
+		row "$host $services $message"
 		SERVICES=$PWD/$services take clockquery "$host"
 		[ "$status" -eq 1 ]
 		[ ! -s "$out" ]
@@ -116,7 +118,7 @@ clockquery() {
 	localhost|tcponly|no daytime service
 	nosuchhost.invalid|tcponly|no host: nosuchhost.invalid
 	END
-	[ "$(cat record.127.0.0.1)" = "" ]
+	equal "" "$(cat record.127.0.0.1)"
 }
 
 @test "with nothing listening it waits until ended, its port line already out" {
@@ -125,7 +127,7 @@ clockquery() {
 	status=0
 	TRACER="timeout 1" clockquery >out 2>err || status=$?
 	[ "$status" -eq 124 ]
-	printf 'daytime port is 13\n' | cmp - out
+	holds out 'daytime port is 13\n'
 	[ ! -s err ]
 }
 
@@ -134,7 +136,7 @@ clockquery() {
 	status=0
 	clockquery >/dev/full 2>err || status=$?
 	[ "$status" -eq 1 ]
-	printf 'write: No space left on device\n' | cmp - err
+	holds err 'write: No space left on device\n'
 	[ ! -s record.127.0.0.1 ]
 }
 
@@ -152,6 +154,7 @@ clockquery() {
 	export ASAN_OPTIONS=detect_leaks=0
 	respond 127.0.0.1 13 'never read\n'
 	while IFS='|' read -r fault message; do
+		row "$fault $message"
 		TRACER="strace -qq -o /dev/null -e trace=${fault%%:*} -e inject=$fault" take clockquery
 		[ "$status" -eq 1 ]
 		holds "$out" 'daytime port is 13\n'
@@ -162,6 +165,6 @@ clockquery() {
 	recvfrom:error=EINTR|recvfrom: Interrupted system call
 	write:error=ENOSPC:when=2|write: No space left on device
 	END
-	[ "$(cat record.127.0.0.1)" = "00
-00" ]
+	equal "00
+00" "$(cat record.127.0.0.1)"
 }

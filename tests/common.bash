@@ -91,14 +91,23 @@ take() {
 
 # holds FILE [FORMAT [ARGUMENT...]]: FILE holds exactly what printf makes of
 # FORMAT and the ARGUMENTs, or without them what comes on standard input,
-# but that a mapping's address shows as ADDRESS. If not, the difference is
-# shown, from what was expected to what was there.
+# but that a mapping's address shows as ADDRESS.
 holds() {
 	local file=$1
 	shift
-	diff -u --text --label expected --label "actual ($file)" \
-		<(if [ $# -eq 0 ]; then cat; else printf "$@"; fi) \
-		<(sed -E 's/^(framebuffer mmap address=|addr:)0x[0-9a-f]+/\1ADDRESS/' "$file")
+	same <(if [ $# -eq 0 ]; then cat; else printf "$@"; fi) \
+		<(sed -E 's/^(framebuffer mmap address=|addr:)0x[0-9a-f]+/\1ADDRESS/' "$file") "$file"
+}
+
+# same EXPECTED ACTUAL [NAME]: the two files hold the same bytes. If not, a
+# unified diff from what was expected to what was there (NAME, or ACTUAL)
+# shows where, its first 4000 bytes.
+same() {
+	local difference=$BATS_TEST_TMPDIR/difference
+	diff -u --text --label expected --label "actual (${3:-$2})" "$1" "$2" >"$difference" && return 0
+	head -c 4000 "$difference"
+	echo
+	return 1
 }
 
 # equal EXPECTED ACTUAL: the two texts are the same, or the difference shows.

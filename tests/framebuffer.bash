@@ -47,5 +47,5 @@ filled() {
 	{
 		head -c "$1" /dev/zero | tr '\0' '\360'
 		tail -c +$(($1 + 1)) "$mem.before"
-	} | cmp - "$mem"
+	} | same - "$mem"
 }

@@ -32,11 +32,11 @@ installed() {
 @test "cpack builds the package with the project's version and architecture" {
 	rm -f "$deb"
 	(cd "$build" && cpack -G DEB >/dev/null)
-	[ "$(dpkg-deb -f "$deb" Package Version Architecture Section Priority)" = "Package: kernelprobes
+	equal "Package: kernelprobes
 Version: $VERSION
 Architecture: $architecture
 Section: utils
-Priority: optional" ]
+Priority: optional" "$(dpkg-deb -f "$deb" Package Version Architecture Section Priority)"
 	# Without libc6 of its own architecture here, the cross C library names
 	# the architecture.
 	[[ "$(dpkg-deb -f "$deb" Depends)" =~ ^"libc6"(":$architecture")?" (>= "[0-9.]+")"$ ]]
@@ -45,7 +45,7 @@ Priority: optional" ]
 @test "it holds the stripped programs, compressed pages, copyright and changelog" {
 	dpkg-deb -x "$deb" "$BATS_TEST_TMPDIR/root"
 	cd "$BATS_TEST_TMPDIR/root"
-	[ "$(find . -type f | sort)" = "./usr/bin/clockquery
+	equal "./usr/bin/clockquery
 ./usr/bin/feedsink
 ./usr/bin/pixelprobe
 ./usr/bin/queuetake
@@ -60,7 +60,7 @@ Priority: optional" ]
 ./usr/share/man/man1/queuetake.1.gz
 ./usr/share/man/man1/rangepeek.1.gz
 ./usr/share/man/man1/screenwash.1.gz
-./usr/share/man/man1/spawnfeed.1.gz" ]
+./usr/share/man/man1/spawnfeed.1.gz" "$(find . -type f | sort)"
 	for program in usr/bin/*; do
 		if readelf -S "$program" | grep -q '\.symtab'; then
 			echo "expected $program stripped, but it has a symbol table"
@@ -68,8 +68,8 @@ Priority: optional" ]
 		fi
 	done
 	gzip -t usr/share/man/man1/*.gz usr/share/doc/kernelprobes/changelog.gz
-	[ "$(zcat usr/share/doc/kernelprobes/changelog.gz | head -n 1)" = \
-		"kernelprobes ($VERSION) unstable; urgency=medium" ]
+	equal "kernelprobes ($VERSION) unstable; urgency=medium" \
+		"$(zcat usr/share/doc/kernelprobes/changelog.gz | head -n 1)"
 	grep -qx 'License: Expat' usr/share/doc/kernelprobes/copyright
 }
 
@@ -87,7 +87,7 @@ Priority: optional" ]
 	command -v man >/dev/null || skip "man is not installed"
 	touch "$BATS_FILE_TMPDIR/installed"
 	DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >/dev/null
-	[ "$(man -w pixelprobe)" = /usr/share/man/man1/pixelprobe.1.gz ]
+	equal /usr/share/man/man1/pixelprobe.1.gz "$(man -w pixelprobe)"
 	printf 'abcdefghij' >"$BATS_TEST_TMPDIR/file"
 	take /usr/bin/rangepeek "$BATS_TEST_TMPDIR/file" 5 3 </dev/null
 	[ "$status" -eq 0 ]

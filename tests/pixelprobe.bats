@@ -51,18 +51,19 @@ framebuffer size=1228800 bytes
 pixel: ffffff
 x: 320 y: 240 \n'
 	# Element 240 x 640 + 320.
-	[ "$(stored)" = "$(white 615680 4)" ]
+	equal "$(white 615680 4)" "$(stored)"
 }
 
 @test "each true-colour depth reports its pixel value and stores white at the centre" {
 	while read -r bpp line red green blue pixel at; do
+		row "$bpp $line $red $green $blue $pixel $at"
 		screen_memory $((line * 480))
 		var="xres=640 yres=480 bpp=$bpp red=$red green=$green blue=$blue"
 		take probe "line_length=$line visual=2" "$var"
 		[ "$status" -eq 0 ]
 		[ ! -s "$err" ]
 		reported "line_length=$line" "$var" $((line * 480)) "$pixel" 320 240 | holds "$out"
-		[ "$(stored)" = "$(white "$at" $((bpp / 8)))" ]
+		equal "$(white "$at" $((bpp / 8)))" "$(stored)"
 	done <<-'END'
 	32 2560 8/16 8/8 8/0 ffffff 615680
 	16 1280 5/11 6/5 5/0 ffff 307840
@@ -73,12 +74,13 @@ x: 320 y: 240 \n'
 
 @test "an odd width rounds the centre down and the pan offsets move it" {
 	while read -r x y at var; do
+		row "$x $y $at $var"
 		screen_memory $((2600 * 481))
 		var="xres=641 yres=481 bpp=32 red=8/16 green=8/8 blue=8/0 $var"
 		take probe "line_length=2600 visual=2" "$var"
 		[ "$status" -eq 0 ]
 		reported "line_length=2600" "$var" $((2600 * 481)) ffffff "$x" "$y" | holds "$out"
-		[ "$(stored)" = "$(white "$at" 4)" ]
+		equal "$(white "$at" 4)" "$(stored)"
 	done <<-'END'
 	320 240 625280 xoffset=0
 	323 240 625292 xoffset=3
@@ -100,7 +102,7 @@ x: 320 y: 240 \n'
 		reported line_length=1920 "$var" 921600 ffffff 320 240
 		echo "Unknown depth."
 	} | holds "$out"
-	[ "$(stored)" = "" ]
+	equal "" "$(stored)"
 }
 
 @test "a pseudo-colour screen is described, then refused before any pixel" {
@@ -113,12 +115,13 @@ x: 320 y: 240 \n'
 		described line_length=640 "$var"
 		printf 'framebuffer mmap address=ADDRESS\nframebuffer size=307200 bytes\nUnsupported Mode.\n'
 	} | holds "$out"
-	[ "$(stored)" = "" ]
+	equal "" "$(stored)"
 }
 
 @test "a device that fails is reported on standard output, the first failure winning" {
 	screen_memory 4096
 	while IFS='|' read -r memory fix var message; do
+		row "$memory $fix $var $message"
 		mem=$memory take probe "$fix" "$var"
 		[ "$status" -eq 1 ]
 		[ ! -s "$err" ]
@@ -129,12 +132,13 @@ x: 320 y: 240 \n'
 	$mem|$truecolour32|fail|Unable to retrieve variable screen info: Invalid argument
 	$mem|fail|fail|get fixed screen info failed: Invalid argument
 	END
-	[ "$(stored)" = "" ]
+	equal "" "$(stored)"
 }
 
 @test "a map size of zero or of 2^31 bytes and more fails the mapping" {
 	screen_memory 4096
 	while read -r line yres; do
+		row "$line $yres"
 		var="xres=640 yres=$yres bpp=32 red=8/16 green=8/8 blue=8/0"
 		take probe "line_length=$line visual=2" "$var"
 		[ "$status" -eq 1 ]
@@ -156,13 +160,14 @@ x: 320 y: 240 \n'
 	screen_memory $((2560 * 480))
 	# The last row's element ends one byte past the mapping.
 	while read -r x y device; do
+		row "$x $y $device"
 		device="$device visual=2 bpp=32 red=8/16 green=8/8 blue=8/0"
 		take probe "$device" "$device"
 		[ "$status" -eq 1 ]
 		[ ! -s "$err" ]
-		[ "$(sed -n '10,$p' "$out")" = "x: $x y: $y 
-Pixel outside mapped screen memory." ]
-		[ "$(tail -c 1 "$out" | od -An -c)" = '  \n' ]
+		equal "x: $x y: $y 
+Pixel outside mapped screen memory." "$(sed -n '10,$p' "$out")"
+		equal '  \n' "$(tail -c 1 "$out" | od -An -c)"
 	done <<-'END'
 	320 480 line_length=2560 xres=640 yres=480 yoffset=240
 	640 240 line_length=2560 xres=640 yres=480 xoffset=320
@@ -173,12 +178,13 @@ Pixel outside mapped screen memory." ]
 	320 32768 line_length=65536 xres=640 yres=65537
 	360 481 line_length=2559 xres=641 yres=481 xoffset=40 yoffset=241
 	END
-	[ "$(stored)" = "" ]
+	equal "" "$(stored)"
 }
 
 @test "the pixel value is composed for channels of any length and offset" {
 	screen_memory $((2560 * 480))
 	while read -r red green blue pixel; do
+		row "$red $green $blue $pixel"
 		run --separate-stderr probe "$truecolour32" \
 			"xres=640 yres=480 bpp=32 red=$red green=$green blue=$blue"
 		[ "$status" -eq 0 ]
@@ -197,13 +203,14 @@ Pixel outside mapped screen memory." ]
 
 @test "with a standard descriptor closed only the pixel reaches screen memory, and lost output fails" {
 	while IFS='|' read -r visual redirect expected_status message; do
+		row "$visual $redirect $expected_status $message"
 		screen_memory $((2560 * 480))
 		status=0
 		eval 'probe "line_length=2560 visual=$visual" "$vga32" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" '"$redirect" ||
 			status=$?
 		[ "$status" -eq "$expected_status" ]
-		printf "$message" | cmp - "$BATS_TEST_TMPDIR/err"
-		[ "$(stored)" = "$([ "$visual" -ne 2 ] || white 615680 4)" ]
+		holds "$BATS_TEST_TMPDIR/err" "$message"
+		equal "$([ "$visual" -ne 2 ] || white 615680 4)" "$(stored)"
 	done <<-'END'
 	2|<&-|0|
 	2|>&-|1|write: Bad file descriptor\n

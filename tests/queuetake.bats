@@ -52,11 +52,12 @@ left() {
 	[ "$status" -eq 1 ]
 	[ ! -s "$out" ]
 	holds "$err" 'msgget: No such file or directory\n'
-	[ "$(left)" = "no queue" ]
+	equal "no queue" "$(left)"
 }
 
 @test "a message's text and type are printed, the type from its low 32 bits" {
 	while IFS='|' read -r type text printed printed_type; do
+		row "$type $text $printed $printed_type"
 		send "$type" "$text"
 		take queuetake
 		[ "$status" -eq 0 ]
@@ -72,7 +73,7 @@ left() {
 	3|short|short|3
 	5|||5
 	END
-	[ "$(left)" = "" ]
+	equal "" "$(left)"
 }
 
 @test "a message taken but not shown fails, so that its loss is known" {
@@ -80,7 +81,7 @@ left() {
 	take eval 'queuetake >/dev/full'
 	[ "$status" -eq 1 ]
 	holds "$err" 'write: No space left on device\n'
-	[ "$(left)" = "" ]
+	equal "" "$(left)"
 }
 
 @test "a text longer than 20 bytes is refused and stays in the queue" {
@@ -89,7 +90,7 @@ left() {
 	[ "$status" -eq 1 ]
 	[ ! -s "$out" ]
 	holds "$err" 'msgrcv: Argument list too long\n'
-	[ "$(left)" = "7 twenty-one bytes long" ]
+	equal "7 twenty-one bytes long" "$(left)"
 }
 
 @test "the oldest message is taken whatever its type and the rest remain" {
@@ -99,14 +100,15 @@ left() {
 	take queuetake
 	[ "$status" -eq 0 ]
 	holds "$out" 'msg is:first\nmsg typ is 9\n'
-	[ "$(left)" = "2 second\\0
-5 third\\0" ]
+	equal "2 second\\0
+5 third\\0" "$(left)"
 }
 
 @test "an empty queue is waited on until a message comes or the wait ends" {
 	in_ns perl -e 'msgget(555, 01666) // die'
 	cd "$BATS_TEST_TMPDIR"
 	while IFS='|' read -r ending expected_status shown message; do
+		row "$ending $expected_status $shown $message"
 		nsenter --ipc="$ns" "$BIN/queuetake" >out 2>err 3>&- &
 		pid=$!
 		sleep 1
@@ -139,7 +141,7 @@ left() {
 	[ "$status" -eq 1 ]
 	[ ! -s "$out" ]
 	holds "$err" 'msgget: Permission denied\n'
-	[ "$(left)" = "7 private\\0" ]
+	equal "7 private\\0" "$(left)"
 }
 
 @test "the emulator's wrapper, ended from outside, ends what it started" {

@@ -9,6 +9,7 @@ wash() {
 
 @test "exactly the visible pixels' worth of bytes from the start becomes 0xF0" {
 	while read -r bpp line fill; do
+		row "$bpp $line $fill"
 		screen_memory $((line * 48))
 		take wash "xres=64 yres=48 bpp=$bpp line_length=$line"
 		[ "$status" -eq 0 ]
@@ -26,6 +27,7 @@ wash() {
 
 @test "a fill size wrapped to 32 bits fills its low 32 bits' worth when positive" {
 	while read -r fill var; do
+		row "$fill $var"
 		screen_memory 69632
 		take wash "$var"
 		[ "$status" -eq 0 ]
@@ -42,12 +44,13 @@ wash() {
 	screen_memory 4096
 	for var in "xres=64 yres=48 bpp=4" "xres=64 yres=48 bpp=1" "xres=0 yres=48 bpp=32" \
 		"xres=65536 yres=32768 bpp=8" "xres=65536 yres=16384 bpp=16" "xres=4294967295 yres=1 bpp=8"; do
+		row "$var"
 		take wash "$var"
 		[ "$status" -eq 3 ]
 		[ ! -s "$out" ]
 		[ ! -s "$err" ]
 	done
-	[ "$(stored)" = "" ]
+	equal "" "$(stored)"
 }
 
 @test "a device that cannot be opened or described is told apart by its status" {
@@ -60,17 +63,18 @@ wash() {
 	[ "$status" -eq 2 ]
 	holds "$out" 'Bad vscreeninfo ioctl\n'
 	[ ! -s "$err" ]
-	[ "$(stored)" = "" ]
+	equal "" "$(stored)"
 }
 
 @test "with a standard descriptor closed nothing but the fill reaches screen memory" {
 	while IFS='|' read -r var redirect expected_status message; do
+		row "$var $redirect $expected_status $message"
 		screen_memory 12288
 		status=0
 		eval 'wash "$var" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" '"$redirect" || status=$?
 		[ "$status" -eq "$expected_status" ]
-		printf "$message" | cmp - "$BATS_TEST_TMPDIR/err"
-		if [ "$var" = fail ]; then cmp "$mem.before" "$mem"; else filled 12288; fi
+		holds "$BATS_TEST_TMPDIR/err" "$message"
+		if [ "$var" = fail ]; then same "$mem.before" "$mem"; else filled 12288; fi
 	done <<-'END'
 	xres=64 yres=48 bpp=32|<&-|0|
 	xres=64 yres=48 bpp=32|>&-|0|

@@ -42,6 +42,7 @@ needs_strace() {
 	cp "$BIN/feedsink" .
 	lost='write: Bad file descriptor\nwrite: Bad file descriptor\n'
 	while IFS='|' read -r redirect expected_status shown message; do
+		row "$redirect $expected_status $shown $message"
 		eval 'bare "$BIN/spawnfeed" >out 2>err '"$redirect" '&'
 		pid=$!
 		status=0
@@ -53,8 +54,8 @@ needs_strace() {
 			sleep 0.1
 		done
 		[ -z "$(running spawnfeed)$(running feedsink)" ]
-		printf "$shown" "$pid" | cmp - out
-		printf "$message" | cmp - err
+		holds out "$shown" "$pid"
+		holds err "$message"
 	done <<-END
 	<&-|0|%s - wrote 3 bytes\nfeedsink received 3 bytes: 123\n|
 	>&-|1||$lost
@@ -103,13 +104,14 @@ needs_strace() {
 	[ -e "trace.$parent" ]
 	child=$(grep -l '^execve("feedsink", \["feedsink", "3"\], .* = -1 ENOENT ' trace.*)
 	[ "$child" != "trace.$parent" ]
-	[ "$(tail -n 1 "$child")" = "+++ exited with 1 +++" ]
+	equal "+++ exited with 1 +++" "$(tail -n 1 "$child")"
 }
 
 @test "a pipe that cannot be created or moved above the standard descriptors is reported and fails" {
 	# At a limit of 3 descriptors, the pipe takes the closed standard ones
 	# and cannot move; it must never take the report itself.
 	while IFS='|' read -r limit closed message; do
+		row "$limit $closed $message"
 		[ "$limit" -gt 3 ] || alone || continue
 		take bare bash -c "exec $closed; ulimit -n $limit && exec \"\$1\"" - "$BIN/spawnfeed"
 		[ "$status" -eq 1 ]
@@ -125,6 +127,7 @@ needs_strace() {
 @test "a process that cannot be split or a write into the pipe that fails is reported and fails" {
 	needs_strace
 	while IFS='|' read -r fault shown message; do
+		row "$fault $shown $message"
 		# qemu-user aborts when its own fork fails.
 		! emulated || [ "${fault%%:*}" != clone,clone3 ] || continue
 		take bare strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$BIN/spawnfeed"
@@ -141,6 +144,7 @@ needs_strace() {
 
 @test "feedsink refuses anything but one descriptor open for reading" {
 	while IFS='|' read -r arguments message; do
+		row "$arguments $message"
 		take bash -c "exec timeout 10 \"\$1\" $arguments 5>/dev/null" - "$BIN/feedsink"
 		[ "$status" -eq 2 ]
 		[ ! -s "$out" ]
@@ -178,7 +182,7 @@ needs_strace() {
 		close $w;
 		wait;
 		exit $? >> 8' "$BIN/feedsink" >out 2>err
-	printf 'feedsink received 4 bytes: late\n' | cmp - out
+	holds out 'feedsink received 4 bytes: late\n'
 	[ ! -s err ]
 }
 
@@ -211,7 +215,7 @@ needs_strace() {
 	# From a pipe fed in small pieces, as many reads as pieces.
 	perl -e '$| = 1; open my $f, "<", "sent"; while (read $f, $_, 1000) { print; select undef, undef, undef, 0.002 }' |
 		timeout 10 "$BIN/feedsink" 0 >chunked
-	cmp "$out" chunked
+	same "$out" chunked
 	take timeout 10 "$BIN/feedsink" 0 </dev/null
 	holds "$out" 'feedsink received 0 bytes: \n'
 }

@@ -91,11 +91,12 @@ reported() {
 	# as soon as pixelprobe has ended.
 	while read -r machine screen xres yres line bpp pixel; do
 		[ "$machine" = "$arch" ] || continue
+		row "$screen $xres $yres $line $bpp $pixel"
 		in_vm ${screen//[,=]/ } 'sleep 1000 </dev/fb0 & fbset -i >/tmp/fbset; pixelprobe; echo "status $?"; cat /tmp/fbset'
 		reported "$xres" "$yres" "$line" "$bpp" "$pixel" | holds "$vm/report"
-		[ "$(head -6 "$vm/stdout")" = "$(sed '1,/^status /d' "$vm/stdout" | fbset_layout)" ]
+		equal "$(sed '1,/^status /d' "$vm/stdout" | fbset_layout)" "$(head -6 "$vm/stdout")"
 		# The centre is pixel y * xres + x, counted from 1 here.
-		[ "$(lit)" = "$((yres / 2 * xres + xres / 2 + 1)):ffffff" ]
+		equal "$((yres / 2 * xres + xres / 2 + 1)):ffffff" "$(lit)"
 		ran=1
 	done <<-'END'
 	x86_64 --vesa=0x344 1024 768 4096 32 ffffff
@@ -119,24 +120,24 @@ reported() {
 @test "on the VESA screen at 24 bpp the report is whole, nothing is stored, and it fails" {
 	only_x86
 	in_vm --vesa 0x318 'pixelprobe; echo "status $?"'
-	[ "$(sed -n '3p; 9,$p' "$vm/stdout")" = "bits per pixel : 24
+	equal "bits per pixel : 24
 pixel: ffffff
 x: 512 y: 384 
 Unknown depth.
-status 1" ]
-	[ "$(lit)" = "" ]
+status 1" "$(sed -n '3p; 9,$p' "$vm/stdout")"
+	equal "" "$(lit)"
 }
 
 @test "the VESA pseudo-colour screen is described and refused" {
 	only_x86
 	in_vm --vesa 0x301 'pixelprobe; echo "status $?"'
-	[ "$(sed -n '1,3p; 8,$p' "$vm/stdout")" = "Screen resolution: (640x480)
+	equal "Screen resolution: (640x480)
 Line width in bytes 640
 bits per pixel : 8
 framebuffer size=307200 bytes
 Unsupported Mode.
-status 1" ]
-	[ "$(lit)" = "" ]
+status 1" "$(sed -n '1,3p; 8,$p' "$vm/stdout")"
+	equal "" "$(lit)"
 }
 
 @test "on a virtual screen of odd width the centre rounds down and is stored there" {
@@ -144,31 +145,32 @@ status 1" ]
 	in_vm --vfb '-xres 641 -yres 481 -vxres 641 -vyres 962 -depth 32' \
 		'pixelprobe; echo "status $?"; fbset -i >/tmp/fbset; cat /tmp/fbset
 		 dd if=/dev/fb0 bs=2564 skip=240 count=1 2>/dev/null | od -An -tx1 -v -j 1276 -N 12'
-	[ "$(sed -n '9,11p' "$vm/stdout")" = "pixel: ffffff
+	equal "pixel: ffffff
 x: 320 y: 240 
-status 0" ]
-	[ "$(head -6 "$vm/stdout")" = "$(sed '1,/^status /d' "$vm/stdout" | fbset_layout)" ]
+status 0" "$(sed -n '9,11p' "$vm/stdout")"
+	equal "$(sed '1,/^status /d' "$vm/stdout" | fbset_layout)" "$(head -6 "$vm/stdout")"
 	# Pixels 319, 320 and 321 of line 240.
-	[ "$(tail -n 1 "$vm/stdout")" = " 00 00 00 00 ff ff ff 00 00 00 00 00" ]
+	equal " 00 00 00 00 ff ff ff 00 00 00 00 00" "$(tail -n 1 "$vm/stdout")"
 	# The picture of the visible area, made from its memory.
-	[ "$(sed -n 2p "$vm/screen.ppm")" = "641 481" ]
-	[ "$(lit)" = "$((240 * 641 + 320 + 1)):ffffff" ]
+	equal "641 481" "$(sed -n 2p "$vm/screen.ppm")"
+	equal "$((240 * 641 + 320 + 1)):ffffff" "$(lit)"
 }
 
 @test "on a virtual screen panned down by half its height nothing is stored" {
 	only_x86
 	in_vm --vfb '-xres 641 -yres 481 -vxres 641 -vyres 962 -depth 32' --pan 0,481 \
 		'pixelprobe; echo "status $?"; tr -d "\0" </dev/fb0 | wc -c'
-	[ "$(sed -n '10,$p' "$vm/stdout")" = "x: 320 y: 721 
+	equal "x: 320 y: 721 
 Pixel outside mapped screen memory.
 status 1
-0" ]
-	[ "$(lit)" = "" ]
+0" "$(sed -n '10,$p' "$vm/stdout")"
+	equal "" "$(lit)"
 }
 
 @test "screenwash fills exactly xres x yres x bytes per pixel of the screen, shown at once" {
 	while read -r machine screen fill; do
 		[ "$machine" = "$arch" ] || continue
+		row "$screen $fill"
 		# Where the fill covers less than screen memory, memory shows where
 		# it ends; elsewhere the screen, taken as soon as screenwash has
 		# ended, shows it all.
@@ -179,7 +181,7 @@ status 1
 		in_vm ${screen//[,=]/ } 'sleep 1000 </dev/fb0 & screenwash; echo "status $?"'"$memory"
 		holds "$vm/stdout" 'status 0\n%b' "${memory:+0\n0\n}"
 		# Every byte of every pixel is 0xF0: grey everywhere.
-		[ "$(pixels | grep -vc '^f0f0f0$')" = 0 ]
+		equal 0 "$(pixels | grep -vc '^f0f0f0$')"
 		ran=1
 	done <<-'END'
 	x86_64 --vesa=0x344 3145728
@@ -202,6 +204,7 @@ status 1
 @test "rangepeek's window starts at the kernel's page, past 4 GiB on a 32-bit machine too" {
 	while read -r machine screen page; do
 		[ "$machine" = "$arch" ] || continue
+		row "$screen $page"
 		in_vm ${screen//[,=]/ } 'cd /tmp && truncate -s 5G sparse &&
 			printf "past 2^32" | dd of=sparse bs=1 seek=4294967300 conv=notrunc 2>/dev/null
 			rangepeek sparse 4294967300 9 </dev/null; echo " status $?"'
