@@ -158,7 +158,9 @@ x: 320 y: 240 \n'
 
 @test "a centre outside the mapped memory or off its scan line stores nothing" {
 	screen_memory $((2560 * 480))
-	# The last row's element ends one byte past the mapping.
+	# The last row but one's element ends one byte past the mapping; the
+	# last one's starts 2^32 + 1280 bytes in, which 32 bits would take for
+	# 1280.
 	while read -r x y device; do
 		row "$x $y $device"
 		device="$device visual=2 bpp=32 red=8/16 green=8/8 blue=8/0"
@@ -177,6 +179,7 @@ Pixel outside mapped screen memory." "$(sed -n '10,$p' "$out")"
 	639 240 line_length=2559 xres=640 yres=480 xoffset=319
 	320 32768 line_length=65536 xres=640 yres=65537
 	360 481 line_length=2559 xres=641 yres=481 xoffset=40 yoffset=241
+	320 1048576 line_length=4096 xres=640 yres=480 yoffset=1048336
 	END
 	equal "" "$(stored)"
 }
@@ -198,6 +201,7 @@ Pixel outside mapped screen memory." "$(sed -n '10,$p' "$out")"
 	4294967295/4 0/0 0/0 fffffff0
 	8/28 0/0 0/0 f0000000
 	8/32 8/4294967295 1/0 1
+	1/64 0/0 0/0 0
 	END
 }
 

@@ -67,6 +67,7 @@ left() {
 	7|hello\0|hello|7
 	1|hello, twenty bytes\0|hello, twenty bytes|1
 	2|ab\0cd|ab|2
+	6|\0after the zero||6
 	4294967295|x\0|x|-1
 	4294967301|y\0|y|5
 	9|exactly twenty bytes|exactly twenty bytes|9

@@ -276,9 +276,10 @@ shown() {
 	command -v strace >/dev/null || skip "strace is not installed"
 	cp file before
 	mkdir mnt
-	# The write, inside the range's last page, or madvise, before the first
-	# byte is read, is held while the file is changed; a full tmpfs has no
-	# page for a hole, whatever becomes of the file's mode.
+	# The write, which meets the lost pages or a cut inside the range's
+	# last page, or madvise, before the first byte is read, is held while
+	# the file is changed; a full tmpfs has no page for a hole, whatever
+	# becomes of the file's mode.
 	while IFS='|' read -r held where change size message byte; do
 		[ "$held" != madvise ] || alone || continue
 		row "$held $where: $change"
@@ -298,6 +299,7 @@ shown() {
 		holds ending <lines
 	done <<-END
 	write|disk|truncate -s 12300 file|12345|file shrank while being read|61
+	write|disk|truncate -s 4096 file|12345|file shrank while being read|61
 	madvise|disk|truncate -s 0 file|12345|file shrank while being read|
 	write|disk|truncate -s 5000 file; truncate -s 12345 file|12345|file changed while being read|61
 	write|tmpfs|chmod 600 file; touch file|$((4 * page))|cannot read the file's pages through the mapping: no memory or space for them, or an I/O error|0
