@@ -113,11 +113,11 @@ int main(int argc, char *argv[])
 
 	std::getchar();
 
-	// From here on the file's own change events tell whether the range was
-	// changed under the copy, as a file cut and grown back again is, which
-	// neither its size nor a fault shows, and timestamps too coarse to tell
-	// hide. The open file is watched where /proc names it, else by its name.
-	// Without a watch only the size is looked at.
+	// From here on the file's own change events tell whether its contents
+	// changed under the copy, as those of a file cut and grown back again
+	// do, which neither its size nor a fault shows, and its timestamps may
+	// be too coarse to show. The open file is watched where /proc names it,
+	// else by its name; without a watch only its size is looked at.
 	int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
 	if (watch != -1 && watch <= 2) {
 		const int moved = fcntl(watch, F_DUPFD_CLOEXEC, 3);
