@@ -63,7 +63,7 @@ shown() {
 @test "a block device is sized by its end and its ranges shown, unless it is read-only" {
 	cp file disk
 	truncate -s 16384 disk
-	while read -r mode expected_status message; do
+	while IFS='|' read -r mode expected_status message; do
 		row "$mode"
 		device=$(losetup $mode --find --show disk 2>/dev/null) || skip "no loop device can be set up here"
 		take peek "$device" 5000 100
@@ -72,8 +72,8 @@ shown() {
 		if [ "$status" -eq 0 ]; then shown disk 5000 100 | holds "$out"; else holds "$out" ''; fi
 		holds "$err" "$message"
 	done <<-'END'
-	--read-write 0
-	--read-only 1 open: Read-only file system\n
+	|0|
+	--read-only|1|open: Read-only file system\n
 	END
 }
 
