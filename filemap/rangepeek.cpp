@@ -56,7 +56,9 @@ int main(int argc, char *argv[])
 			std::perror("fstat");
 			return false;
 		}
-		if (S_ISBLK(status.st_mode) && (status.st_size = lseek(descriptor, 0, SEEK_END)) == -1) {
+		if (S_ISBLK(status.st_mode))
+			status.st_size = lseek(descriptor, 0, SEEK_END);
+		if (status.st_size == -1) {
 			std::perror("lseek");
 			return false;
 		}
