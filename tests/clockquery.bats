@@ -1,7 +1,4 @@
 #!/usr/bin/env bats
-# shellcheck disable=SC2154,SC2164
-# Variables and helpers come from the files that load brings in, which the
-# linter cannot follow, and a cd that fails fails the test.
 
 # Every test has a private network namespace of its own, with loopback up,
 # and its own hosts and services files laid over /etc in a private mount

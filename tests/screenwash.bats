@@ -1,7 +1,4 @@
 #!/usr/bin/env bats
-# shellcheck disable=SC2154,SC2164
-# Variables and helpers come from the files that load brings in, which the
-# linter cannot follow, and a cd that fails fails the test.
 
 load framebuffer
 load common
