@@ -19,6 +19,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Newer than some C libraries (musl 1.2.3), but the same number on every
+// machine; a kernel that does not know it refuses it.
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22
+#endif
+
 static_assert(sizeof(off_t) == 8, "any offset of any file must reach the mapping");
 
 // A page of the window that cannot be read raises a bus error; the handler
@@ -68,13 +74,47 @@ int main(int argc, char *argv[])
 	if (!look(status))
 		return 1;
 	// A read-only device opens read-write all the same, but the writable
-	// mapping is then refused for no reason it gives: say why now.
-	int read_only = 0;
-	if (S_ISBLK(status.st_mode) && ioctl(descriptor, BLKROGET, &read_only) == 0 && read_only != 0) {
+	// mapping is then refused for no reason it gives: say why, at the open
+	// and again before the mapping, as the device may be made read-only
+	// during the pause.
+	const auto read_only = [descriptor, &status] {
+		int flag = 0;
+		if (!S_ISBLK(status.st_mode) || ioctl(descriptor, BLKROGET, &flag) != 0 || flag == 0)
+			return false;
 		errno = EROFS;
 		std::perror("open");
+		return true;
+	};
+	if (read_only())
 		return 1;
+
+	// The file's own change events tell whether its contents changed under
+	// the copy, as those of a file cut and grown back again do, which
+	// neither its size nor a fault shows. The watch is on the open file
+	// from the start, so that no file put in its place during the pause
+	// can take it over. Where /proc is missing only the name leads to the
+	// file, and the watch is kept only if the name still leads to the one
+	// that is open. Without a watch only the size is looked at.
+	int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+	if (watch != -1 && watch <= 2) {
+		const int moved = fcntl(watch, F_DUPFD_CLOEXEC, 3);
+		close(watch);
+		watch = moved;
 	}
+	char open_file[32];
+	std::snprintf(open_file, sizeof open_file, "/proc/self/fd/%d", descriptor);
+	struct stat named;
+	if (watch != -1 && inotify_add_watch(watch, open_file, IN_MODIFY) == -1 &&
+	    (inotify_add_watch(watch, argv[1], IN_MODIFY) == -1 || stat(argv[1], &named) == -1 ||
+	     named.st_dev != status.st_dev || named.st_ino != status.st_ino)) {
+		close(watch);
+		watch = -1;
+	}
+	// The lines are fully buffered unless they go to a terminal, as every C
+	// library is asked to buffer them, so that the range always comes
+	// before them in a file or a pipe.
+	if (isatty(1) == 0)
+		std::setvbuf(stdout, nullptr, _IOFBF, 0);
 	// The lines are buffered, so whether they could be written is known
 	// only at the end. Lines lost make the run a failure; a failure already
 	// met keeps its own report too. A range that could not be written has
@@ -114,25 +154,29 @@ int main(int argc, char *argv[])
 	}
 
 	std::getchar();
+	if (read_only())
+		return finish(1);
 
-	// From here on the file's own change events tell whether its contents
-	// changed under the copy, as those of a file cut and grown back again
-	// do, which neither its size nor a fault shows, and its timestamps may
-	// be too coarse to show. The open file is watched where /proc names it,
-	// else by its name; without a watch only its size is looked at.
-	int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-	if (watch != -1 && watch <= 2) {
-		const int moved = fcntl(watch, F_DUPFD_CLOEXEC, 3);
-		close(watch);
-		watch = moved;
+	// What changed during the pause is no change under the copy: the
+	// events so far are dropped. A write raises its event only once it
+	// returns, and an asynchronous direct one none at all, but each sets
+	// the modification time as it starts: the time taken now tells of
+	// those. A change of mode or owner sets neither.
+	char event[sizeof(inotify_event) + NAME_MAX + 1];
+	while (watch != -1 && read(watch, event, sizeof event) > 0) {
 	}
-	char open_file[32];
-	std::snprintf(open_file, sizeof open_file, "/proc/self/fd/%d", descriptor);
-	if (watch != -1 && inotify_add_watch(watch, open_file, IN_MODIFY) == -1 &&
-	    inotify_add_watch(watch, argv[1], IN_MODIFY) == -1) {
-		close(watch);
-		watch = -1;
+	// The file may have shrunk during the pause, and touching a mapped page
+	// past its end raises a bus error: stay within what is left of it.
+	if (!look(status))
+		return finish(1);
+	if (offset >= status.st_size) {
+		std::fputs("offset is past end of file\n", stderr);
+		return finish(1);
 	}
+	const std::uint64_t left = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
+	if (length > left)
+		length = left;
+	const std::uint64_t end = static_cast<std::uint64_t>(offset) + length;
 
 	// A negative offset names no place in the file. A 64-bit kernel refuses
 	// it as too large; a 32-bit one would take it as a page number far into
@@ -152,30 +196,16 @@ int main(int argc, char *argv[])
 		std::perror("mmap");
 		return finish(1);
 	}
-	// The file may have shrunk during the pause, and touching a mapped page
-	// past its end raises a bus error: stay within what is left of it.
-	if (!look(status))
-		return finish(1);
-	if (offset >= status.st_size) {
-		std::fputs("offset is past end of file\n", stderr);
-		return finish(1);
-	}
-	const std::uint64_t left = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
-	if (length > left)
-		length = left;
-	const std::uint64_t end = static_cast<std::uint64_t>(offset) + length;
-
 	// Once the copy has ended, or failed, the file is looked at again: it
-	// lost bytes of the range, or its contents changed, or neither. A change
-	// of its mode or owner alone is no change of its contents.
+	// lost bytes of the range, or its contents changed, or neither.
 	const auto changed = [&](bool failed) {
 		struct stat now;
 		if (!look(now))
 			return true;
-		char event[sizeof(inotify_event) + NAME_MAX + 1];
 		if (static_cast<std::uint64_t>(now.st_size) < end)
 			std::fputs("file shrank while being read\n", stderr);
-		else if (watch != -1 && read(watch, event, sizeof event) > 0)
+		else if ((watch != -1 && read(watch, event, sizeof event) > 0) ||
+		         now.st_mtim.tv_sec != status.st_mtim.tv_sec || now.st_mtim.tv_nsec != status.st_mtim.tv_nsec)
 			std::fputs("file changed while being read\n", stderr);
 		else if (failed)
 			std::fputs("cannot read the file's pages through the mapping: "
