@@ -5,10 +5,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 // More than a pipe holds at once; bytes past it are counted, not shown.
@@ -41,30 +43,74 @@ int main(int argc, char *argv[])
 	// The launcher's write end came along too: until every inherited copy
 	// is closed, ours included, the pipe never reaches end of file.
 	const unsigned first_above = descriptor < 3 ? 3 : static_cast<unsigned>(descriptor) + 1;
-	if ((descriptor > 3 && close_range(3, static_cast<unsigned>(descriptor) - 1, 0) == -1) ||
-	    close_range(first_above, ~0U, 0) == -1) {
-		// A kernel older than 5.9 has no close_range. The open ones among
-		// the descriptors the limit allows are found a thousand at a time,
-		// by poll, which marks the others invalid: quick at any limit, and
-		// with no need of /proc, which an initramfs may lack.
-		rlimit limit{};
-		if (errno != ENOSYS || getrlimit(RLIMIT_NOFILE, &limit) == -1) {
+	if ((descriptor > 3 && syscall(SYS_close_range, 3U, static_cast<unsigned>(descriptor) - 1, 0U) == -1) ||
+	    syscall(SYS_close_range, first_above, ~0U, 0U) == -1) {
+		// A kernel older than 5.9 has no close_range, and a container's
+		// filter written before it refuses it (ENOSYS, EPERM): the
+		// descriptors are closed one by one. Only a range it takes for
+		// wrong is a fault of ours.
+		if (errno == EINVAL) {
 			std::perror("feedsink: close_range");
 			return 1;
 		}
-		const rlim_t most = limit.rlim_cur < INT_MAX ? limit.rlim_cur : INT_MAX;
-		pollfd batch[1024];
-		for (rlim_t first = 3; first < most; first += 1024) {
-			nfds_t count = 0;
-			for (rlim_t candidate = first; candidate < most && count < 1024; candidate++)
-				batch[count++] = pollfd{static_cast<int>(candidate), 0, 0};
-			if (poll(batch, count, 0) == -1) {
-				std::perror("feedsink: poll");
+		// /proc lists every open descriptor, whatever its number and
+		// whatever the limits say now, in a time that does not grow with
+		// them. The list never takes a standard descriptor's number.
+		int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+		if (listing != -1 && listing <= 2) {
+			const int moved = fcntl(listing, F_DUPFD_CLOEXEC, 3);
+			close(listing);
+			listing = moved;
+		}
+		if (listing != -1) {
+			// The kernel's records: 8 bytes of inode, 8 of offset, 2 of
+			// record length, 1 of type, then the name and a zero byte.
+			alignas(8) char records[4096];
+			for (;;) {
+				const long count = syscall(SYS_getdents64, listing, records, sizeof records);
+				if (count == -1) {
+					std::perror("feedsink: /proc/self/fd");
+					return 1;
+				}
+				if (count == 0)
+					break;
+				unsigned short length;
+				for (long at = 0; at < count; at += length) {
+					std::memcpy(&length, records + at + 16, sizeof length);
+					// "." and ".." read as 0.
+					const long open_one = std::strtol(records + at + 19, nullptr, 10);
+					if (open_one > 2 && open_one != descriptor && open_one != listing)
+						close(static_cast<int>(open_one));
+				}
+			}
+			close(listing);
+		} else {
+			// Without /proc, as in an initramfs, every number below the
+			// hard limit is asked about, a thousand at a time, by poll,
+			// which marks those not open invalid. poll takes no more at
+			// once than the soft limit, which may be raised to the hard
+			// one.
+			rlimit limit{};
+			if (getrlimit(RLIMIT_NOFILE, &limit) == -1) {
+				std::perror("feedsink: getrlimit");
 				return 1;
 			}
-			for (nfds_t i = 0; i < count; i++)
-				if ((batch[i].revents & POLLNVAL) == 0 && batch[i].fd != descriptor)
-					close(batch[i].fd);
+			limit.rlim_cur = limit.rlim_max;
+			setrlimit(RLIMIT_NOFILE, &limit);
+			const rlim_t most = limit.rlim_max < INT_MAX ? limit.rlim_max : INT_MAX;
+			pollfd batch[1024];
+			for (rlim_t first = 3; first < most; first += 1024) {
+				nfds_t count = 0;
+				for (rlim_t candidate = first; candidate < most && count < 1024; candidate++)
+					batch[count++] = pollfd{static_cast<int>(candidate), 0, 0};
+				if (poll(batch, count, 0) == -1) {
+					std::perror("feedsink: poll");
+					return 1;
+				}
+				for (nfds_t i = 0; i < count; i++)
+					if ((batch[i].revents & POLLNVAL) == 0 && batch[i].fd != descriptor)
+						close(batch[i].fd);
+			}
 		}
 	}
 
