@@ -145,10 +145,15 @@ left() {
 	equal "7 private\\0" "$(left)"
 }
 
-@test "the emulator's wrapper, ended from outside, ends what it started" {
+@test "the emulator's wrapper, ended from outside, ends what it started with the signal's status and leaves nothing" {
 	[ "$ARCH" != x86_64 ] || skip "the programs are this machine's own: there is no emulator to wrap"
 	in_ns perl -e 'msgget(555, 01666) // die'
-	take in_ns timeout 3 "$BATS_TEST_DIRNAME/qemu-user" --emulate "$ARCH" "$BIN/queuetake"
-	[ "$status" -eq 124 ]
-	within 5 nothing_running queuetake
+	mkdir "$BATS_TEST_TMPDIR/tmp"
+	TMPDIR=$BATS_TEST_TMPDIR/tmp take in_ns timeout --preserve-status 3 "$BATS_TEST_DIRNAME/qemu-user" --emulate \
+		"$ARCH" "$BIN/queuetake"
+	[ "$status" -eq 143 ]
+	for name in queuetake unshare sleep; do
+		within 5 nothing_running "$name"
+	done
+	missing "$BATS_TEST_TMPDIR"/tmp/*
 }

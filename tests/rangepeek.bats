@@ -370,6 +370,13 @@ shown() {
 	equal "" "$unexplained"
 }
 
+@test "under the emulator's wrapper a program that dies of a signal ends as it does natively" {
+	[ "$ARCH" != x86_64 ] || skip "the programs are this machine's own: there is no emulator to wrap"
+	head -c 1048576 /dev/zero >big
+	timeout 10 "$BATS_TEST_DIRNAME/qemu-user" --emulate "$ARCH" "$BIN/rangepeek" big 0 </dev/null | head -c 10 >/dev/null
+	equal "141 0" "${PIPESTATUS[*]}"
+}
+
 @test "offsets and lengths past 2^31 and 2^32 show the bytes dd shows" {
 	! emulated || ! readelf -h "$BIN/rangepeek" | grep -q ELF32 ||
 		skip "qemu-user reads zeros at file offsets of 4 GiB and more for 32-bit programs: the armhf VM proves them"
