@@ -8,8 +8,10 @@
 
 // The record a sender must use: a positive type and at most 20 bytes of text.
 // The type is the kernel's long, 4 bytes on a 32-bit machine and 8 on a
-// 64-bit one, so that the text starts where the kernel puts it.
-struct message {
+// 64-bit one, so that the text starts where the kernel puts it. Nothing
+// follows the text, so that a read past it leaves the record, where the
+// sanitizers see it.
+struct [[gnu::packed]] message {
 	long mtype;
 	char mtext[20];
 };
@@ -22,7 +24,7 @@ int main()
 		std::perror("msgget");
 		return 1;
 	}
-	message received;
+	alignas(long) message received;
 	const ssize_t count = msgrcv(id, &received, sizeof received.mtext, 0, 0);
 	if (count == -1) {
 		std::perror("msgrcv");
