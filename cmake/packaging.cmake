@@ -1,5 +1,6 @@
 # Debian packages, built by CPack: cpack in the build tree, or the package
-# target, gives kernelprobes_VERSION_ARCH.deb.
+# target, gives kernelprobes_VERSION_ARCH.deb. Debian's packages use glibc:
+# programs built against musl are copied, not packaged.
 
 # Manual pages and the changelog are installed compressed, as Debian has
 # them; gzip -n leaves out the time, so that the same page gives the same
@@ -24,6 +25,9 @@ endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install_compressed(packaging/changelog ${CMAKE_INSTALL_DOCDIR})
 
+if(C_LIBRARY STREQUAL musl)
+  return()
+endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kernelprobes)
 set(CPACK_PACKAGE_CONTACT "The kernelprobes developers <maintainers@users.noreply.c-seed-7e535e9e.example>")

@@ -169,7 +169,7 @@ clockquery() {
 	socket:error=EMFILE||socket: Too many open files\n
 	sendto:error=ENETUNREACH||sendto: Network is unreachable\n
 	recvfrom:error=EINTR||recvfrom: Interrupted system call\n
-	write:error=ENOSPC:when=2||write: No space left on device\n
+	write,writev:error=ENOSPC:when=2||write: No space left on device\n
 	recvfrom:error=EINTR|2>&-|
 	END
 	equal "00

@@ -91,12 +91,32 @@ take() {
 
 # holds FILE [FORMAT [ARGUMENT...]]: FILE holds exactly what printf makes of
 # FORMAT and the ARGUMENTs, or without them what comes on standard input,
-# but that a mapping's address shows as ADDRESS.
+# but that a mapping's address shows as ADDRESS, and that the error texts,
+# written as glibc words them, are in the words of the programs' C library.
 holds() {
 	local file=$1
 	shift
-	same <(if [ $# -eq 0 ]; then cat; else printf "$@"; fi) \
+	[ -e "$BATS_FILE_TMPDIR/texts" ] || texts >"$BATS_FILE_TMPDIR/texts"
+	same <(if [ $# -eq 0 ]; then cat; else printf "$@"; fi | sed -f "$BATS_FILE_TMPDIR/texts") \
 		<(sed -E 's/^(framebuffer mmap address=|addr:)0x[0-9a-f]+/\1ADDRESS/' "$file") "$file"
+}
+
+# texts: sed commands that turn glibc's text of each error the tests quote
+# into the programs' C library's own. The programs' perror says it: strace
+# makes rangepeek's open fail with each error in turn. Where the first
+# text is glibc's, so are the others.
+texts() {
+	local name glibc ours path=$BATS_FILE_TMPDIR/text
+	touch "$path"
+	for name in EMFILE ENOENT EISDIR EROFS EBADF ENOSPC EIO EINVAL EOVERFLOW ENOMEM EPERM EACCES E2BIG EIDRM \
+		ENETUNREACH EINTR; do
+		glibc=$(perl -MErrno -e '$! = Errno->can($ARGV[0])->(); print "$!"' "$name")
+		ours=$(ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -P "$path" -e trace=openat,?open \
+			-e inject=openat,?open:error="$name" "$BIN/rangepeek" "$path" 0 </dev/null 2>&1) || true
+		ours=${ours#open: }
+		[ "$ours" != "$glibc" ] || [ "$name" != EMFILE ] || return 0
+		[ "$ours" = "$glibc" ] || echo "s|$glibc|$ours|g"
+	done
 }
 
 # same EXPECTED ACTUAL [NAME]: the two files hold the same bytes. If not, a

@@ -21,6 +21,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 // The device is known by its file, not by its number, so that a program
@@ -100,6 +101,8 @@ extern "C" int open(const char *path, int flags, ...)
 	return open_through("open", path, flags, mode);
 }
 
+// musl names no open64 of its own: it is open.
+#ifndef open64
 extern "C" int open64(const char *path, int flags, ...)
 {
 	va_list rest;
@@ -111,11 +114,23 @@ extern "C" int open64(const char *path, int flags, ...)
 	va_end(rest);
 	return open_through("open64", path, flags, mode);
 }
+#endif
 
-static int ioctl_through(const char *symbol, int fd, unsigned long request, void *argument)
+// The request's type is the C library's: unsigned long in glibc, int in
+// musl.
+template <typename> struct ioctl_parameter;
+template <typename Request> struct ioctl_parameter<int(int, Request, ...)> {
+	using type = Request;
+};
+template <typename Request> struct ioctl_parameter<int(int, Request, ...) noexcept> {
+	using type = Request;
+};
+using request_type = ioctl_parameter<decltype(ioctl)>::type;
+
+static int ioctl_through(const char *symbol, int fd, request_type request, void *argument)
 {
+	using ioctl_function = int (*)(int, request_type, ...);
 	if (!is_device(fd) || (request != FBIOGET_FSCREENINFO && request != FBIOGET_VSCREENINFO)) {
-		using ioctl_function = int (*)(int, unsigned long, ...);
 		const auto real = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, symbol));
 		return real(fd, request, argument);
 	}
@@ -147,7 +162,7 @@ static int ioctl_through(const char *symbol, int fd, unsigned long request, void
 	return 0;
 }
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+extern "C" int ioctl(int fd, request_type request, ...) noexcept
 {
 	va_list rest;
 	va_start(rest, request);
@@ -165,5 +180,5 @@ extern "C" int __ioctl_time64(int fd, unsigned long request, ...) noexcept
 	va_start(rest, request);
 	void *argument = va_arg(rest, void *);
 	va_end(rest);
-	return ioctl_through("__ioctl_time64", fd, request, argument);
+	return ioctl_through("__ioctl_time64", fd, static_cast<request_type>(request), argument);
 }

@@ -129,7 +129,7 @@ needs_strace() {
 	while IFS='|' read -r fault shown message; do
 		row "$fault $shown $message"
 		# qemu-user aborts when its own fork fails.
-		! emulated || [ "${fault%%:*}" != clone,clone3 ] || continue
+		! emulated || [ "${fault%%:*}" != clone,clone3,?fork ] || continue
 		take bare strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$BIN/spawnfeed"
 		[ "$status" -eq 1 ]
 		pid=
@@ -138,7 +138,7 @@ needs_strace() {
 		holds "$err" "$message"
 	done <<-'END'
 	write:error=EPIPE:when=1|%s - wrote -1 bytes\n|
-	clone,clone3:error=EAGAIN||Fork failure
+	clone,clone3,?fork:error=EAGAIN||Fork failure
 	END
 }
 
@@ -195,7 +195,8 @@ needs_strace() {
 	# it (a kernel older than 5.9 answers ENOSYS), with /proc or without.
 	while IFS='|' read -r copies limit refused proc; do
 		row "$copies $limit $refused $proc"
-		if [ "$proc" = none ] && emulated; then continue; fi
+		# qemu-user and the sanitizer runtime need /proc.
+		[ "$proc" = mounted ] || alone || continue
 		refuse=()
 		[ -z "$refused" ] || refuse=(strace -f -qq -o /dev/null -e trace=close_range -e inject=close_range:error="$refused")
 		# The tracer starts first: nothing that holds a copy of the write end
