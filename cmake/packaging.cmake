@@ -59,11 +59,6 @@ endif()
 # Stripped as Debian's tools strip, less the .comment section, which lintian
 # notes only for information: removing it would mean a strip step of our own.
 set(CPACK_STRIP_FILES ON)
-# CPack would name the build machine's architecture, also for a cross build:
-# Debian's name for each processor.
-set(debian_architectures aarch64=arm64 arm=armhf i686=i386 s390x=s390x riscv64=riscv64 powerpc64le=ppc64el
-  x86_64=amd64)
-list(FILTER debian_architectures INCLUDE REGEX "^${CMAKE_SYSTEM_PROCESSOR}=")
-list(TRANSFORM debian_architectures REPLACE ".*=" "")
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian_architectures})
+# CPack would name the build machine's architecture, also for a cross build.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${DEBIAN_ARCHITECTURE})
 include(CPack)

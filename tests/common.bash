@@ -43,6 +43,8 @@ awaits_input() {
 	*X86-64) read=0 ;;
 	AArch64 | RISC-V) read=63 ;;
 	*80386 | ARM | *S/390 | PowerPC64) read=3 ;;
+	# o32 on 32-bit MIPS, n64 on 64-bit.
+	MIPS*) if readelf -h "/proc/$1/exe" | grep -q 'Class: *ELF32'; then read=4003; else read=5000; fi ;;
 	*) return 1 ;;
 	esac
 	grep -q "^$read 0x0 " "/proc/$1/syscall"
@@ -59,16 +61,10 @@ within() {
 	"$@"
 }
 
-# debian_architecture: Debian's name for the programs' machine.
+# debian_architecture: Debian's name for the programs' machine, as the build
+# gives it in ARCH.
 debian_architecture() {
-	case ${ARCH:-x86_64} in
-	aarch64) echo arm64 ;;
-	arm) echo armhf ;;
-	i686) echo i386 ;;
-	powerpc64le) echo ppc64el ;;
-	x86_64) echo amd64 ;;
-	*) echo "$ARCH" ;;
-	esac
+	echo "${ARCH:-amd64}"
 }
 
 # alone: nothing runs in the programs' processes beside them: neither

@@ -64,11 +64,21 @@ shown() {
 	cp file disk
 	truncate -s 16384 disk
 	# A loop device keeps a read-only flag that someone set: each row sets
-	# the one it needs, and none is left set.
+	# the one it needs, and none is left set. Without the privilege to set
+	# it (in a user namespace) a row runs only where the flag is already as
+	# it needs and stays so.
+	untried=() changeable=
 	while IFS='|' read -r mode flag pause expected_status shown message; do
 		row "$mode $flag $pause"
 		device=$(losetup $mode --find --show disk 2>/dev/null) || skip "no loop device can be set up here"
-		blockdev "$flag" "$device"
+		ro=0
+		[ "$flag" = --setrw ] || ro=1
+		blockdev "$flag" "$device" 2>/dev/null || changeable=no
+		if [ "$(blockdev --getro "$device")" != "$ro" ] || [ -n "${pause:+$changeable}" ]; then
+			losetup --detach "$device"
+			untried+=("$mode $flag $pause")
+			continue
+		fi
 		mkfifo pause
 		"$BIN/rangepeek" "$device" 5000 100 <pause >out 2>err 3>&- &
 		pid=$!
@@ -79,7 +89,7 @@ shown() {
 		status=0
 		wait "$pid" || status=$?
 		rm pause
-		blockdev --setrw "$device"
+		[ -n "$changeable" ] || blockdev --setrw "$device"
 		losetup --detach "$device"
 		[ "$status" -eq "$expected_status" ]
 		case $shown in
@@ -92,6 +102,7 @@ shown() {
 	--read-only|--setro||1|none|open: Read-only file system\n
 	|--setrw|--setro|1|lines|open: Read-only file system\n
 	END
+	[ "${#untried[@]}" -eq 0 ] || skip "the read-only flag cannot be set here; not tried: ${untried[*]}"
 }
 
 @test "an offset at or past the end, or any in an empty file, is refused" {
@@ -377,7 +388,7 @@ shown() {
 }
 
 @test "under the emulator's wrapper a program that dies of a signal ends as it does natively" {
-	[ "${ARCH:-x86_64}" != x86_64 ] || skip "the programs are this machine's own: there is no emulator to wrap"
+	[ "$(debian_architecture)" != amd64 ] || skip "the programs are this machine's own: there is no emulator to wrap"
 	head -c 1048576 /dev/zero >big
 	timeout 10 "$BATS_TEST_DIRNAME/qemu-user" --emulate "$ARCH" "$BIN/rangepeek" big 0 </dev/null | head -c 10 >/dev/null
 	equal "141 0" "${PIPESTATUS[*]}"
