@@ -2,7 +2,8 @@
 
 # The framebuffer programs on the kernel's own framebuffer drivers, each case
 # in a throwaway virtual machine (tools/fbvm) of the programs' architecture,
-# whose screen starts black.
+# whose screen starts black; with RELEASE set (bullseye), on that older
+# Debian release's kernel.
 
 bats_require_minimum_version 1.5.0
 
@@ -12,16 +13,17 @@ setup_file() {
 	common_setup_file
 	# A machine that cannot run at all makes CTest count the file as
 	# skipped, not passed; the reason is in its output.
-	if ! reason=$("$BATS_TEST_DIRNAME/../tools/fbvm" --arch "$(machine)" --check 2>&1); then
+	if ! reason=$("$BATS_TEST_DIRNAME/../tools/fbvm" --arch "$(machine)" ${RELEASE:+--release "$RELEASE"} --check 2>&1); then
 		printf '# vm: skipped: %s\n' "${reason#fbvm: }" >&3
 	fi
 }
 
-# machine: the machine that runs the programs, as fbvm names it: 32-bit x86
-# programs run on the x86-64 kernel.
+# machine: the machine that runs the programs, as fbvm names it: armel
+# programs run on the armhf machine, whose ARMv7 kernel runs ARMv5 programs.
 machine() {
 	case $(debian_architecture) in
-	amd64 | i386) echo x86_64 ;;
+	amd64) echo x86_64 ;;
+	armel) echo armhf ;;
 	*) debian_architecture ;;
 	esac
 }
@@ -29,18 +31,22 @@ machine() {
 setup() {
 	fbvm=$BATS_TEST_DIRNAME/../tools/fbvm
 	arch=$(machine)
-	reason=$("$fbvm" --arch "$arch" --check 2>&1) || skip "${reason#fbvm: }"
+	reason=$("$fbvm" --arch "$arch" ${RELEASE:+--release "$RELEASE"} --check 2>&1) || skip "${reason#fbvm: }"
 	vm=$BATS_TEST_TMPDIR/vm
 }
 
-only_x86() {
-	[ "$arch" = x86_64 ] || skip "VESA and vfb screens are x86 screens"
+only_vesa() {
+	[ "$arch" = x86_64 ] || [ "$arch" = i386 ] || skip "VESA screens are x86 screens"
+}
+
+only_vfb() {
+	[ "$arch" = x86_64 ] || skip "vfb is the x86-64 machine's"
 }
 
 # in_vm SCREEN-OPTIONS... COMMAND: run COMMAND there; the results are in $vm,
 # and what COMMAND printed up to its line "status N" in $vm/report.
 in_vm() {
-	"$fbvm" --arch "$arch" --bin "$BIN" --out "$vm" "$@"
+	"$fbvm" --arch "$arch" ${RELEASE:+--release "$RELEASE"} --bin "$BIN" --out "$vm" "$@"
 	[ ! -s "$vm/stderr" ]
 	sed -n '1,/^status /p' "$vm/stdout" >"$vm/report"
 }
@@ -103,6 +109,10 @@ reported() {
 	x86_64 --vesa=0x311 640 480 1280 16 ffff
 	x86_64 --drm=bochs 1280 800 5120 32 ffffff
 	x86_64 --drm=virtio 1280 800 5120 32 ffffff
+	i386 --vesa=0x344 1024 768 4096 32 ffffff
+	i386 --vesa=0x311 640 480 1280 16 ffff
+	i386 --drm=bochs 1280 800 5120 32 ffffff
+	i386 --drm=virtio 1280 800 5120 32 ffffff
 	arm64 --drm=virtio 1280 800 5120 32 ffffff
 	arm64 --ramfb 800 600 3200 32 ffffff
 	arm64 --pages=16k,--drm=virtio 1280 800 5120 32 ffffff
@@ -113,12 +123,16 @@ reported() {
 	riscv64 --drm=bochs 1280 800 5120 32 ffffff
 	ppc64el --drm=virtio 1280 800 5120 32 ffffff
 	ppc64el --drm=bochs 1280 800 5120 32 ffffff
+	mipsel --drm=virtio 1280 800 5120 32 ffffff
+	mipsel --drm=bochs 1280 800 5120 32 ffffff
+	mips64el --drm=virtio 1280 800 5120 32 ffffff
+	mips64el --drm=bochs 1280 800 5120 32 ffffff
 	END
 	[ -n "${ran-}" ]
 }
 
 @test "on the VESA screen at 24 bpp the report is whole, nothing is stored, and it fails" {
-	only_x86
+	only_vesa
 	in_vm --vesa 0x318 'pixelprobe; echo "status $?"'
 	equal "bits per pixel : 24
 pixel: ffffff
@@ -129,7 +143,7 @@ status 1" "$(sed -n '3p; 9,$p' "$vm/stdout")"
 }
 
 @test "the VESA pseudo-colour screen is described and refused" {
-	only_x86
+	only_vesa
 	in_vm --vesa 0x301 'pixelprobe; echo "status $?"'
 	equal "Screen resolution: (640x480)
 Line width in bytes 640
@@ -141,7 +155,7 @@ status 1" "$(sed -n '1,3p; 8,$p' "$vm/stdout")"
 }
 
 @test "on a virtual screen of odd width the centre rounds down and is stored there" {
-	only_x86
+	only_vfb
 	in_vm --vfb '-xres 641 -yres 481 -vxres 641 -vyres 962 -depth 32' \
 		'pixelprobe; echo "status $?"; fbset -i >/tmp/fbset; cat /tmp/fbset
 		 dd if=/dev/fb0 bs=2564 skip=240 count=1 2>/dev/null | od -An -tx1 -v -j 1276 -N 12'
@@ -157,7 +171,7 @@ status 0" "$(sed -n '9,11p' "$vm/stdout")"
 }
 
 @test "on a virtual screen panned down by half its height nothing is stored" {
-	only_x86
+	only_vfb
 	in_vm --vfb '-xres 641 -yres 481 -vxres 641 -vyres 962 -depth 32' --pan 0,481 \
 		'pixelprobe; echo "status $?"; tr -d "\0" </dev/fb0 | wc -c'
 	equal "x: 320 y: 721 
@@ -188,6 +202,9 @@ status 1
 	x86_64 --vesa=0x318 2359296
 	x86_64 --drm=bochs all
 	x86_64 --drm=virtio all
+	i386 --vesa=0x344 3145728
+	i386 --drm=bochs all
+	i386 --drm=virtio all
 	arm64 --drm=virtio all
 	arm64 --ramfb all
 	armhf --drm=virtio all
@@ -197,6 +214,10 @@ status 1
 	riscv64 --drm=bochs all
 	ppc64el --drm=virtio all
 	ppc64el --drm=bochs all
+	mipsel --drm=virtio all
+	mipsel --drm=bochs all
+	mips64el --drm=virtio all
+	mips64el --drm=bochs all
 	END
 	[ -n "${ran-}" ]
 }
@@ -217,6 +238,9 @@ addr:ADDRESS 0\n status 0\n' "$page"
 	armhf --drm=virtio 1000
 	riscv64 --drm=virtio 1000
 	ppc64el --drm=virtio 10000
+	i386 --drm=virtio 1000
+	mipsel --drm=virtio 1000
+	mips64el --drm=virtio 1000
 	END
 	[ -n "${ran-}" ]
 }
