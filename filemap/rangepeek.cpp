@@ -94,7 +94,8 @@ int main(int argc, char *argv[])
 	// from the start, so that no file put in its place during the pause
 	// can take it over. Where /proc is missing only the name leads to the
 	// file, and the watch is kept only if the name still leads to the one
-	// that is open. Without a watch only the size is looked at.
+	// that is open. Without a watch the size and the modification time
+	// still tell.
 	int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
 	if (watch != -1 && watch <= 2) {
 		const int moved = fcntl(watch, F_DUPFD_CLOEXEC, 3);
