@@ -1,22 +1,23 @@
 # Build against musl, the C library of Alpine and postmarketOS, rather than
-# glibc: the machine's own g++ with Debian's musl-dev (x86-64). The programs
+# glibc: the machine's own gcc with Debian's musl-dev (x86-64). The programs
 # then load musl's libc.so through /lib/ld-musl-x86_64.so.1, or, linked
 # statically, nothing.
 #
-# musl's specs file, given to every compile and link, points the compiler at
+# Debian's musl-dev wraps gcc as x86_64-linux-musl-gcc, which points gcc at
 # musl's headers, start files and libraries, and the linker at musl's
-# loader. It drops every other include
-# directory, so two come back:
-#  - libstdc++'s headers, whose <cstdio> and the rest wrap musl's C headers;
-#    the programs use nothing of libstdc++ itself, and --as-needed links none
-#    of it. Its configuration header asks __GLIBC_PREREQ, which only glibc
+# loader, and drops every other include directory. gcc compiles C++ as g++
+# does, and links no C++ runtime, which the programs do not use. Two
+# include directories come back:
+#  - libstdc++'s headers, whose <cstdio> and the rest wrap musl's C headers.
+#    Their configuration header asks __GLIBC_PREREQ, which only glibc
 #    defines: here no version of glibc is there.
 #  - the kernel's headers (linux/fb.h, linux/fs.h), which musl does not ship,
 #    from Debian's linux-libc-dev, through a directory of the build that
 #    holds them alone, so that no header of glibc's can slip in.
 set(C_LIBRARY musl)
-set(CMAKE_CXX_COMPILER g++)
-execute_process(COMMAND g++ -dumpversion OUTPUT_VARIABLE gcc_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(CMAKE_CXX_COMPILER x86_64-linux-musl-gcc)
+execute_process(COMMAND x86_64-linux-musl-gcc -dumpversion OUTPUT_VARIABLE gcc_version
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(kernel_headers ${CMAKE_BINARY_DIR}/kernel-headers)
 file(MAKE_DIRECTORY ${kernel_headers})
 foreach(link IN ITEMS linux=/usr/include/linux asm-generic=/usr/include/asm-generic
@@ -26,6 +27,6 @@ foreach(link IN ITEMS linux=/usr/include/linux asm-generic=/usr/include/asm-gene
   list(GET link 1 target)
   file(CREATE_LINK ${target} ${kernel_headers}/${name} SYMBOLIC)
 endforeach()
-set(CMAKE_CXX_FLAGS_INIT "-specs=/usr/lib/x86_64-linux-musl/musl-gcc.specs \
--isystem /usr/include/c++/${gcc_version} -isystem /usr/include/x86_64-linux-gnu/c++/${gcc_version} \
--isystem ${kernel_headers} '-D__GLIBC_PREREQ(major,minor)=0'")
+set(CMAKE_CXX_FLAGS_INIT "-isystem /usr/include/c++/${gcc_version} \
+-isystem /usr/include/x86_64-linux-gnu/c++/${gcc_version} -isystem ${kernel_headers} \
+'-D__GLIBC_PREREQ(major,minor)=0'")

@@ -129,7 +129,7 @@ needs_strace() {
 	while IFS='|' read -r fault shown message; do
 		row "$fault $shown $message"
 		# qemu-user aborts when its own fork fails.
-		! emulated || [ "${fault%%:*}" != clone,clone3,?fork ] || continue
+		! emulated || [ "${fault%%:*}" != 'clone,clone3,?fork' ] || continue
 		take bare strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$BIN/spawnfeed"
 		[ "$status" -eq 1 ]
 		pid=
