@@ -97,6 +97,8 @@ reported() {
 	# as soon as pixelprobe has ended.
 	while read -r machine screen xres yres line bpp pixel; do
 		[ "$machine" = "$arch" ] || continue
+		# Debian 11 has no 16 KiB arm64 kernel.
+		[ -z "${RELEASE-}" ] || [[ "$screen" != *--pages* ]] || continue
 		row "$screen $xres $yres $line $bpp $pixel"
 		in_vm ${screen//[,=]/ } 'sleep 1000 </dev/fb0 & fbset -i >/tmp/fbset; pixelprobe; echo "status $?"; cat /tmp/fbset'
 		reported "$xres" "$yres" "$line" "$bpp" "$pixel" | holds "$vm/report"
@@ -225,6 +227,7 @@ status 1
 @test "rangepeek's window starts at the kernel's page, past 4 GiB on a 32-bit machine too" {
 	while read -r machine screen page; do
 		[ "$machine" = "$arch" ] || continue
+		[ -z "${RELEASE-}" ] || [[ "$screen" != *--pages* ]] || continue
 		row "$screen $page"
 		in_vm ${screen//[,=]/ } 'cd /tmp && truncate -s 5G sparse &&
 			printf "past 2^32" | dd of=sparse bs=1 seek=4294967300 conv=notrunc 2>/dev/null
@@ -234,6 +237,7 @@ addr:ADDRESS 0\n status 0\n' "$page"
 		ran=1
 	done <<-'END'
 	x86_64 --drm=virtio 1000
+	arm64 --drm=virtio 1000
 	arm64 --pages=16k,--drm=virtio 4000
 	armhf --drm=virtio 1000
 	riscv64 --drm=virtio 1000
