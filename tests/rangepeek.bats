@@ -14,6 +14,12 @@ setup() {
 	printf '\351' | dd of=file bs=1 seek=4096 conv=notrunc status=none
 }
 
+# A loop device that a test set up is detached, also when the test fails
+# before it could.
+teardown() {
+	[ -z "${device-}" ] || losetup --detach "$device"
+}
+
 # The machine's page: the window starts at a multiple of it.
 page=$(getconf PAGESIZE)
 
@@ -76,6 +82,7 @@ shown() {
 		blockdev "$flag" "$device" 2>/dev/null || changeable=no
 		if [ "$(blockdev --getro "$device")" != "$ro" ] || [ -n "${pause:+$changeable}" ]; then
 			losetup --detach "$device"
+			device=
 			untried+=("$mode $flag $pause")
 			continue
 		fi
@@ -91,6 +98,7 @@ shown() {
 		rm pause
 		[ -n "$changeable" ] || blockdev --setrw "$device"
 		losetup --detach "$device"
+		device=
 		[ "$status" -eq "$expected_status" ]
 		case $shown in
 		all) shown disk 5000 100 ;;
