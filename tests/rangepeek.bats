@@ -15,8 +15,10 @@ setup() {
 }
 
 # A loop device that a test set up is detached, also when the test fails
-# before it could.
+# before it could, and with no read-only flag left set where one can be
+# cleared.
 teardown() {
+	[ -z "${device-}" ] || blockdev --setrw "$device" 2>/dev/null || true
 	[ -z "${device-}" ] || losetup --detach "$device"
 }
 
