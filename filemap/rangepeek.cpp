@@ -31,6 +31,21 @@ static_assert(sizeof(off_t) == 8, "any offset of any file must reach the mapping
 // brings the run back into main, which alone knows how to end it.
 static sigjmp_buf on_fault;
 
+// With a standard descriptor closed, what the program opens would take its
+// number, and the lines and the range would be written into it: it moves
+// above 2. At the descriptor limit there is no number above 2 to move to:
+// the kernel says EINVAL, but the cause is the limit.
+static int above_standard(int descriptor)
+{
+	if (descriptor == -1 || descriptor > 2)
+		return descriptor;
+	const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+	const int reason = errno == EINVAL ? EMFILE : errno;
+	close(descriptor);
+	errno = reason;
+	return moved;
+}
+
 int main(int argc, char *argv[])
 {
 	if (argc < 3 || argc > 4) {
@@ -39,18 +54,7 @@ int main(int argc, char *argv[])
 	}
 	// Read-write although nothing is written: the mapping is shared and
 	// writable.
-	int descriptor = open(argv[1], O_RDWR);
-	// With a standard descriptor closed the file would take its number,
-	// and the lines and the range would be written into the file. At the
-	// descriptor limit there is no number above 2 to move to: the kernel
-	// says EINVAL, but the cause is the limit.
-	if (descriptor != -1 && descriptor <= 2) {
-		const int moved = fcntl(descriptor, F_DUPFD, 3);
-		const int reason = errno == EINVAL ? EMFILE : errno;
-		close(descriptor);
-		descriptor = moved;
-		errno = reason;
-	}
+	const int descriptor = above_standard(open(argv[1], O_RDWR));
 	if (descriptor == -1) {
 		std::perror("open");
 		return 1;
@@ -77,7 +81,7 @@ int main(int argc, char *argv[])
 	// mapping is then refused for no reason it gives: say why, at the open
 	// and again before the mapping, as the device may be made read-only
 	// during the pause.
-	const auto read_only = [descriptor, &status] {
+	const auto refuse_read_only = [descriptor, &status] {
 		int flag = 0;
 		if (!S_ISBLK(status.st_mode) || ioctl(descriptor, BLKROGET, &flag) != 0 || flag == 0)
 			return false;
@@ -85,31 +89,28 @@ int main(int argc, char *argv[])
 		std::perror("open");
 		return true;
 	};
-	if (read_only())
+	if (refuse_read_only())
 		return 1;
 
 	// The file's own change events tell whether its contents changed under
 	// the copy, as those of a file cut and grown back again do, which
 	// neither its size nor a fault shows. The watch is on the open file
 	// from the start, so that no file put in its place during the pause
-	// can take it over. Where /proc is missing only the name leads to the
-	// file, and the watch is kept only if the name still leads to the one
-	// that is open. Without a watch the size and the modification time
+	// can take it over. Without a watch the size and the modification time
 	// still tell.
-	int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-	if (watch != -1 && watch <= 2) {
-		const int moved = fcntl(watch, F_DUPFD_CLOEXEC, 3);
-		close(watch);
-		watch = moved;
-	}
+	int watch = above_standard(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
 	char open_file[32];
 	std::snprintf(open_file, sizeof open_file, "/proc/self/fd/%d", descriptor);
-	struct stat named;
-	if (watch != -1 && inotify_add_watch(watch, open_file, IN_MODIFY) == -1 &&
-	    (inotify_add_watch(watch, argv[1], IN_MODIFY) == -1 || stat(argv[1], &named) == -1 ||
-	     named.st_dev != status.st_dev || named.st_ino != status.st_ino)) {
-		close(watch);
-		watch = -1;
+	if (watch != -1 && inotify_add_watch(watch, open_file, IN_MODIFY) == -1) {
+		// Where /proc is missing only the name leads to the file: the
+		// watch is kept only if the name still leads to the open one.
+		struct stat named;
+		const bool same = inotify_add_watch(watch, argv[1], IN_MODIFY) != -1 && stat(argv[1], &named) == 0 &&
+		                  named.st_dev == status.st_dev && named.st_ino == status.st_ino;
+		if (!same) {
+			close(watch);
+			watch = -1;
+		}
 	}
 	// The lines are fully buffered unless they go to a terminal, as every C
 	// library is asked to buffer them, so that the range always comes
@@ -137,13 +138,17 @@ int main(int argc, char *argv[])
 	// Rounds toward minus infinity, so a negative offset stays negative and
 	// the mapping refuses it.
 	const std::int64_t pa_offset = offset & -std::int64_t{page_size};
+	const auto past_end = [offset](const struct stat &now) {
+		if (offset < now.st_size)
+			return false;
+		std::fputs("offset is past end of file\n", stderr);
+		return true;
+	};
 	std::printf("pa_offset:%" PRIx64 "\n", static_cast<std::uint64_t>(pa_offset));
 	std::printf("pa_offset:%" PRIx64 " file size:%" PRIx64 "\n", static_cast<std::uint64_t>(pa_offset),
 	            static_cast<std::uint64_t>(status.st_size));
-	if (offset >= status.st_size) {
-		std::fputs("offset is past end of file\n", stderr);
+	if (past_end(status))
 		return finish(1);
-	}
 
 	// A negative length, like one past the end, shows the rest of the file.
 	// Sizes are unsigned, so that no offset can overflow them.
@@ -155,7 +160,7 @@ int main(int argc, char *argv[])
 	}
 
 	std::getchar();
-	if (read_only())
+	if (refuse_read_only())
 		return finish(1);
 
 	// What changed during the pause is no change under the copy: the
@@ -168,12 +173,8 @@ int main(int argc, char *argv[])
 	}
 	// The file may have shrunk during the pause, and touching a mapped page
 	// past its end raises a bus error: stay within what is left of it.
-	if (!look(status))
+	if (!look(status) || past_end(status))
 		return finish(1);
-	if (offset >= status.st_size) {
-		std::fputs("offset is past end of file\n", stderr);
-		return finish(1);
-	}
 	const std::uint64_t left = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
 	if (length > left)
 		length = left;

@@ -55,7 +55,8 @@ int main(int argc, char *argv[])
 		}
 		// /proc lists every open descriptor, whatever its number and
 		// whatever the limits say now, in a time that does not grow with
-		// them. The list never takes a standard descriptor's number.
+		// them. An error reported while the list is read must not go into
+		// it, so it never takes a standard descriptor's number.
 		int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 		if (listing != -1 && listing <= 2) {
 			const int moved = fcntl(listing, F_DUPFD_CLOEXEC, 3);
@@ -63,8 +64,10 @@ int main(int argc, char *argv[])
 			listing = moved;
 		}
 		if (listing != -1) {
-			// The kernel's records: 8 bytes of inode, 8 of offset, 2 of
-			// record length, 1 of type, then the name and a zero byte.
+			// getdents64 rather than readdir, which takes its buffer from
+			// the heap. The kernel's records: 8 bytes of inode, 8 of
+			// offset, 2 of record length, 1 of type, then the name and a
+			// zero byte.
 			alignas(8) char records[4096];
 			for (;;) {
 				const long count = syscall(SYS_getdents64, listing, records, sizeof records);
@@ -77,8 +80,11 @@ int main(int argc, char *argv[])
 				unsigned short length;
 				for (long at = 0; at < count; at += length) {
 					std::memcpy(&length, records + at + 16, sizeof length);
-					// "." and ".." read as 0.
-					const long open_one = std::strtol(records + at + 19, nullptr, 10);
+					// Every name but "." and ".." is a number.
+					const char *name = records + at + 19;
+					if (*name < '0' || *name > '9')
+						continue;
+					const long open_one = std::strtol(name, nullptr, 10);
 					if (open_one > 2 && open_one != descriptor && open_one != listing)
 						close(static_cast<int>(open_one));
 				}
@@ -86,22 +92,28 @@ int main(int argc, char *argv[])
 			close(listing);
 		} else {
 			// Without /proc, as in an initramfs, every number below the
-			// hard limit is asked about, a thousand at a time, by poll,
-			// which marks those not open invalid. poll takes no more at
-			// once than the soft limit, which may be raised to the hard
-			// one.
+			// hard limit is asked about by poll, which marks those not
+			// open invalid. poll takes no more at once than the soft
+			// limit: it is raised to the hard one where it may be, and
+			// the batches are as large as the limit that stands allows,
+			// a thousand at most.
 			rlimit limit{};
 			if (getrlimit(RLIMIT_NOFILE, &limit) == -1) {
 				std::perror("feedsink: getrlimit");
 				return 1;
 			}
+			rlim_t standing = limit.rlim_cur;
 			limit.rlim_cur = limit.rlim_max;
-			setrlimit(RLIMIT_NOFILE, &limit);
-			const rlim_t most = limit.rlim_max < INT_MAX ? limit.rlim_max : INT_MAX;
+			if (setrlimit(RLIMIT_NOFILE, &limit) == 0)
+				standing = limit.rlim_max;
 			pollfd batch[1024];
-			for (rlim_t first = 3; first < most; first += 1024) {
+			nfds_t at_once = sizeof batch / sizeof batch[0];
+			if (standing < at_once)
+				at_once = standing > 0 ? static_cast<nfds_t>(standing) : 1;
+			const rlim_t most = limit.rlim_max < INT_MAX ? limit.rlim_max : INT_MAX;
+			for (rlim_t first = 3; first < most; first += at_once) {
 				nfds_t count = 0;
-				for (rlim_t candidate = first; candidate < most && count < 1024; candidate++)
+				for (rlim_t candidate = first; candidate < most && count < at_once; candidate++)
 					batch[count++] = pollfd{static_cast<int>(candidate), 0, 0};
 				if (poll(batch, count, 0) == -1) {
 					std::perror("feedsink: poll");
