@@ -3,17 +3,14 @@
 # which comes with the compiler under /usr/TRIPLET.
 set(CMAKE_SYSTEM_NAME Linux)
 # The first part of the triplet is the processor; Debian's name for the
-# machine, which the package, qemu-user and the tests use, comes from the
-# whole triplet: only the ABI tells armel from armhf.
+# machine, which the package, qemu-user and the tests use, is the one that
+# tools/machines gives the whole triplet: only the ABI tells armel from
+# armhf.
 string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR "${CROSS_TRIPLET}")
-set(debian_architectures aarch64-linux-gnu=arm64 arm-linux-gnueabihf=armhf arm-linux-gnueabi=armel
-  i686-linux-gnu=i386 s390x-linux-gnu=s390x riscv64-linux-gnu=riscv64 powerpc64le-linux-gnu=ppc64el
-  mipsel-linux-gnu=mipsel mips64el-linux-gnuabi64=mips64el)
-list(FILTER debian_architectures INCLUDE REGEX "^${CROSS_TRIPLET}=")
-list(TRANSFORM debian_architectures REPLACE ".*=" "")
-set(DEBIAN_ARCHITECTURE ${debian_architectures})
+execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../tools/table machines triplet=${CROSS_TRIPLET} debian
+  OUTPUT_VARIABLE DEBIAN_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 if(NOT DEBIAN_ARCHITECTURE)
-  message(FATAL_ERROR "no Debian architecture for the triplet '${CROSS_TRIPLET}'")
+  message(FATAL_ERROR "tools/machines has no machine for the triplet '${CROSS_TRIPLET}'")
 endif()
 set(CMAKE_CXX_COMPILER ${CROSS_TRIPLET}-g++)
 set(CMAKE_FIND_ROOT_PATH /usr/${CROSS_TRIPLET})
