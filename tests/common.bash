@@ -39,15 +39,14 @@ runs_how() {
 # qemu-user does.
 awaits_input() {
 	local read
-	case $(readelf -h "/proc/$1/exe" 2>/dev/null | sed -n 's/^ *Machine: *//p') in
-	*X86-64) read=0 ;;
-	AArch64 | RISC-V) read=63 ;;
-	*80386 | ARM | *S/390 | PowerPC64) read=3 ;;
-	# o32 on 32-bit MIPS, n64 on 64-bit.
-	MIPS*) if readelf -h "/proc/$1/exe" | grep -q 'Class: *ELF32'; then read=4003; else read=5000; fi ;;
-	*) return 1 ;;
-	esac
-	grep -q "^$read 0x0 " "/proc/$1/syscall"
+	read=$("$BATS_TEST_DIRNAME/../tools/table" machines "elf=/proc/$1/exe" read 2>/dev/null) &&
+		grep -q "^$read 0x0 " "/proc/$1/syscall"
+}
+
+# asleep PID: process PID waits, in a system call that sleeps.
+asleep() {
+	local stat
+	stat=$(cat "/proc/$1/stat" 2>/dev/null) && [ "$(echo "${stat##*) }" | cut -d " " -f 1)" = S ]
 }
 
 # within SECONDS COMMAND...: COMMAND succeeds within SECONDS, tried again
