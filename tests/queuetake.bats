@@ -112,8 +112,7 @@ left() {
 		row "$ending $expected_status $shown $message"
 		nsenter --ipc="$ns" "$BIN/queuetake" >out 2>err 3>&- &
 		pid=$!
-		sleep 1
-		kill -0 "$pid"
+		within 5 asleep "$pid"
 		case $ending in
 		send) send 4 'late\0' ;;
 		remove) in_ns perl -e 'msgctl(msgget(555, 0), 0, 0) or die' ;;
@@ -149,9 +148,19 @@ left() {
 	[ "$(debian_architecture)" != amd64 ] || skip "the programs are this machine's own: there is no emulator to wrap"
 	in_ns perl -e 'msgget(555, 01666) // die'
 	mkdir "$BATS_TEST_TMPDIR/tmp"
-	TMPDIR=$BATS_TEST_TMPDIR/tmp take in_ns timeout --preserve-status 3 "$BATS_TEST_DIRNAME/qemu-user" --emulate \
-		"$ARCH" "$BIN/queuetake"
+	# timeout sends the signal it is sent to the whole process group, as a
+	# terminal's ^C does.
+	cd "$BATS_TEST_TMPDIR"
+	TMPDIR=$BATS_TEST_TMPDIR/tmp in_ns timeout --preserve-status 60 "$BATS_TEST_DIRNAME/qemu-user" --emulate \
+		"$ARCH" "$BIN/queuetake" >out 2>err 3>&- &
+	pid=$!
+	within 10 eval 'asleep "$(running queuetake | head -n 1 | cut -d " " -f 1)"'
+	kill -TERM "$pid"
+	status=0
+	wait "$pid" || status=$?
 	[ "$status" -eq 143 ]
+	[ ! -s out ]
+	[ ! -s err ]
 	for name in queuetake unshare sleep; do
 		within 5 nothing_running "$name"
 	done

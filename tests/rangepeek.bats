@@ -115,20 +115,25 @@ shown() {
 	[ "${#untried[@]}" -eq 0 ] || skip "the read-only flag cannot be set here; not tried: ${untried[*]}"
 }
 
-@test "an offset at or past the end, or any in an empty file, is refused" {
+@test "an offset at or past the end, or any in an empty file, is refused at once" {
 	: >empty
-	while read -r name offset read size; do
-		row "$name $offset $read $size"
-		take peek "$name" "$offset"
+	# Standard input that never answers: the refusal comes before the pause.
+	mkfifo never
+	exec 4<>never
+	while read -r name offset read size input; do
+		row "$name $offset $read $size $input"
+		take timeout 10 "$BIN/rangepeek" "$name" "$offset" <"$input"
 		[ "$status" -eq 1 ]
 		headers "$read" "$size" | holds "$out"
 		holds "$err" 'offset is past end of file\n'
 	done <<-'END'
-	file 12345 12345 12345
-	file 99999 99999 12345
-	file 99999999999999999999 9223372036854775807 12345
-	empty 0 0 0
+	file 12345 12345 12345 /dev/null
+	file 12345 12345 12345 never
+	file 99999 99999 12345 /dev/null
+	file 99999999999999999999 9223372036854775807 12345 /dev/null
+	empty 0 0 0 /dev/null
 	END
+	exec 4>&-
 	take peek file 12344
 	[ "$status" -eq 0 ]
 	shown file 12344 | holds "$out"
@@ -220,9 +225,10 @@ shown() {
 @test "a file that shrinks during the first pause is cut, or refused once past the offset, and one put in its place is not watched" {
 	command -v strace >/dev/null || skip "strace is not installed"
 	# Without /proc, as in an initramfs, the file is watched by its name;
-	# the write of the range is held while another file at that name is
-	# written. qemu-user and the sanitizer runtime need /proc, and
-	# LeakSanitizer cannot run under a tracer.
+	# the write of the range is interrupted and the program stopped until
+	# another file at that name has been written. qemu-user and the
+	# sanitizer runtime need /proc, and LeakSanitizer cannot run under a
+	# tracer.
 	hide_proc='mount -t tmpfs none /proc'
 	alone || hide_proc=:
 	while IFS='|' read -r change expected_status shown message; do
@@ -230,15 +236,21 @@ shown() {
 		cp file shrinking
 		cp file other
 		mkfifo pause
-		ASAN_OPTIONS=detect_leaks=0 unshare --mount sh -c "$hide_proc"' && exec strace -qq -o /dev/null \
-			-e trace=write -e inject=write:delay_enter=300000:when=1 "$0" shrinking 5000 3000' \
-			"$BIN/rangepeek" <pause >out 2>err 3>&- &
+		hold=
+		[[ "$change" != *writer=* ]] || hold=write:error=EINTR:signal=SIGSTOP:when=1
+		ASAN_OPTIONS=detect_leaks=0 unshare --mount sh -c "$hide_proc"' && exec strace -qq -o trace \
+			-e trace=write ${1:+-e inject="$1"} "$0" shrinking 5000 3000' "$BIN/rangepeek" "$hold" <pause >out 2>err 3>&- &
 		pid=$!
 		exec 4>pause
 		within 5 eval 'awaits_input "$(pgrep -P "$pid")"'
 		writer=
 		eval "$change"
 		exec 4>&-
+		if [ -n "$hold" ]; then
+			within 5 grep -q 'stopped by SIGSTOP' trace
+			within 5 test shrinking -nt trace
+			pkill -CONT -P "$pid"
+		fi
 		status=0
 		wait "$pid" || status=$?
 		[ -z "$writer" ] || kill "$writer"
@@ -340,27 +352,40 @@ shown() {
 	cp file before
 	mkdir mnt
 	# The write, which meets the lost pages or a cut inside the range's
-	# last page, or madvise, before the first byte is read, is held while
-	# the file is changed; a full tmpfs has no page for a hole, whatever
-	# becomes of the file's mode and owner.
+	# last page, or madvise, before the first byte is read, is interrupted
+	# and the program stopped while the file is changed; a full tmpfs has no
+	# page for a hole, whatever becomes of the file's mode and owner. A
+	# write is seen where no inotify instance can be had, and where times
+	# are kept to the second.
+	untried=()
 	while IFS='|' read -r held where change size message byte; do
 		[ "$held" != madvise ] || alone || continue
-		# fio takes most of a second to start.
-		hold=1000000
-		if [ "${change%% *}" = fio ]; then
-			command -v fio >/dev/null || continue
-			hold=3000000
-		fi
+		[ "${change%% *}" != fio ] || command -v fio >/dev/null || { untried+=(fio); continue; }
 		row "$held $where: $change"
 		cp before file
-		ASAN_OPTIONS=detect_leaks=0 take unshare --mount sh -c '
-			if [ "$2" = tmpfs ]; then
-				mount -t tmpfs -o size="$4" tmpfs mnt && truncate -s "$5" mnt/file && cd mnt || exit
-			fi
-			strace -qq -o /dev/null -e trace="$1" -e inject="$1":delay_enter="$6":when=1 "$0" file 0 </dev/null &
-			sleep 0.5
+		namespaces=(--mount)
+		[ "$where" != unwatched ] || namespaces=(--user --map-root-user --mount)
+		ASAN_OPTIONS=detect_leaks=0 take unshare "${namespaces[@]}" sh -c '
+			case $2 in
+			tmpfs) mount -t tmpfs -o size="$4" tmpfs mnt && truncate -s "$5" mnt/file && cd mnt || exit ;;
+			unwatched) echo 0 >/proc/sys/user/max_inotify_instances && mount -t tmpfs tmpfs mnt && cp file mnt &&
+				cd mnt || exit ;;
+			ext4) truncate -s 16M ext4 && mkfs.ext4 -q -I 128 ext4 2>/dev/null && mount -o loop ext4 mnt 2>/dev/null &&
+				cp file mnt && cd mnt || exit 3 ;;
+			esac
+			rm -f "$6"
+			strace -qq -o "$6" -e trace="$1" -e inject="$1":error=EINTR:signal=SIGSTOP:when=1 "$0" file 0 </dev/null &
+			for _ in $(seq 200); do
+				! grep -qs "stopped by SIGSTOP" "$6" || break
+				sleep 0.05
+			done
 			eval "$3"
-			wait $!' "$BIN/rangepeek" "$held" "$where" "$change" "$page" "$size" "$hold"
+			pkill -CONT -P $!
+			wait $!' "$BIN/rangepeek" "$held" "$where" "$change" "$page" "$size" "$BATS_TEST_TMPDIR/trace"
+		if [ "$where" = ext4 ] && [ "$status" -eq 3 ]; then
+			untried+=("ext4 on a loop device")
+			continue
+		fi
 		[ "$status" -eq 1 ]
 		holds "$err" '%s\n' "$message"
 		{ headers 0 "$size"; [ -z "$byte" ] || printf 'addr:ADDRESS %s\n' "$byte"; } >lines
@@ -373,8 +398,10 @@ shown() {
 	write|disk|truncate -s 5000 file; truncate -s 12345 file|12345|file changed while being read|61
 	write|disk|fio --name=aio --filename=file --ioengine=libaio --direct=1 --rw=write --bs=4096 --size=4096 >/dev/null|12345|file changed while being read|61
 	write|tmpfs|chmod 600 file; chown 1:1 file|$((4 * page))|cannot read the file's pages through the mapping: no memory or space for them, or an I/O error|0
+	write|unwatched|printf x >>file|12345|file changed while being read|61
+	write|ext4|printf x >>file|12345|file changed while being read|61
 	END
-	command -v fio >/dev/null || skip "fio is not installed: no asynchronous direct write was tried"
+	[ "${#untried[@]}" -eq 0 ] || skip "not tried here: ${untried[*]}"
 }
 
 @test "a file shrinking under the copy ends the run with a reason, never a signal" {

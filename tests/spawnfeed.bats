@@ -188,31 +188,44 @@ needs_strace() {
 
 @test "feedsink closes the write ends wherever they lie, with close_range or without it, and reads to the end" {
 	[ "$(ulimit -Hn)" = unlimited ] || [ "$(ulimit -Hn)" -ge 4096 ] ||
-		skip "copies up to descriptor 2047 need a hard limit of 4096 descriptors"
+		skip "copies up to descriptor 4095 need a hard limit of 4096 descriptors"
 	# The read end as descriptor 5, descriptor 3 open on something else,
-	# copies of the write end where the row puts them, then the soft limit
-	# lowered; close_range as the kernel or a container's filter answers
-	# it (a kernel older than 5.9 answers ENOSYS), with /proc or without.
+	# copies of the write end where the row puts them (every: on every other
+	# descriptor below the hard limit, 4096, but 6, which the loader and the
+	# listing of /proc need), then the soft limit lowered;
+	# close_range as the kernel or a container's filter answers it (a kernel
+	# older than 5.9 answers ENOSYS), with /proc or without, and where the
+	# row says so the soft limit's raise refused too.
 	while IFS='|' read -r copies limit refused proc; do
 		row "$copies $limit $refused $proc"
 		# qemu-user and the sanitizer runtime need /proc.
 		[ "$proc" = mounted ] || alone || continue
 		refuse=()
-		[ -z "$refused" ] || refuse=(strace -f -qq -o /dev/null -e trace=close_range -e inject=close_range:error="$refused")
+		[ -z "$refused" ] || refuse=(strace -f -qq -o calls -e "trace=execve,close_range,prlimit64"
+			-e "inject=close_range:error=${refused%+*}")
 		# The tracer starts first: nothing that holds a copy of the write end
 		# may outlive feedsink.
-		ASAN_OPTIONS=detect_leaks=0 take timeout 10 "${refuse[@]}" unshare --mount sh -c '
+		hand_over=(unshare --mount sh -c '
 			[ "$0" = mounted ] || mount -t tmpfs none /proc || exit
-			exec prlimit --nofile=4096: "$@"' "$proc" perl -e '
+			exec prlimit --nofile=4096:4096 "$@"' "$proc" perl -e '
 			use POSIX qw(dup2);
-			my @copies = split / /, shift;
+			my $copies = shift;
+			my @copies = $copies eq "every" ? grep { $_ != 5 && $_ != 6 } 3 .. 4095 : split / /, $copies;
 			pipe(my $r, my $w) or die;
 			syswrite $w, "123" or die;
 			dup2(fileno $r, 4000) and dup2(fileno $w, 4001) or die;
 			dup2(4000, 5) and dup2(0, 3) or die;
 			dup2(4001, $_) or die for @copies;
-			POSIX::close($_) for 4000, 4001;
-			exec @ARGV, 5' "$copies" prlimit --nofile="$limit": "$BIN/feedsink"
+			POSIX::close($_) for grep { my $left = $_; !grep { $_ == $left } @copies } 4000, 4001;
+			exec @ARGV, 5' "$copies" prlimit --nofile="$limit": "$BIN/feedsink")
+		if [ "${refused#*+}" = setrlimit ]; then
+			# The raise is the last prlimit64 call of feedsink's process,
+			# counted in a run without the refusal.
+			ASAN_OPTIONS=detect_leaks=0 timeout 10 "${refuse[@]}" "${hand_over[@]}" >/dev/null
+			raise=$(awk '/execve\("[^"]*feedsink"/ { pid = $1 } / prlimit64\(/ { calls[$1]++ } END { print calls[pid] }' calls)
+			refuse+=(-e "inject=prlimit64:error=EPERM:when=$raise")
+		fi
+		ASAN_OPTIONS=detect_leaks=0 take timeout 10 "${refuse[@]}" "${hand_over[@]}"
 		[ "$status" -eq 0 ]
 		holds "$out" 'feedsink received 3 bytes: 123\n'
 		[ ! -s "$err" ]
@@ -223,6 +236,9 @@ needs_strace() {
 	2000|1024|EPERM|mounted
 	2047|2048|ENOSYS|none
 	2000|1024|ENOSYS|none
+	every|1024|EPERM|mounted
+	every|1024|ENOSYS|none
+	4 6 2047|100|ENOSYS+setrlimit|none
 	END
 }
 
