@@ -18,15 +18,18 @@ set(C_LIBRARY musl)
 set(CMAKE_CXX_COMPILER x86_64-linux-musl-gcc)
 execute_process(COMMAND x86_64-linux-musl-gcc -dumpversion OUTPUT_VARIABLE gcc_version
   OUTPUT_STRIP_TRAILING_WHITESPACE)
+# The directory of the machine's own headers, named after its triplet.
+execute_process(COMMAND x86_64-linux-musl-gcc -print-multiarch OUTPUT_VARIABLE multiarch
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(kernel_headers ${CMAKE_BINARY_DIR}/kernel-headers)
 file(MAKE_DIRECTORY ${kernel_headers})
 foreach(link IN ITEMS linux=/usr/include/linux asm-generic=/usr/include/asm-generic
-        asm=/usr/include/x86_64-linux-gnu/asm)
+        asm=/usr/include/${multiarch}/asm)
   string(REPLACE "=" ";" link ${link})
   list(GET link 0 name)
   list(GET link 1 target)
   file(CREATE_LINK ${target} ${kernel_headers}/${name} SYMBOLIC)
 endforeach()
 set(CMAKE_CXX_FLAGS_INIT "-isystem /usr/include/c++/${gcc_version} \
--isystem /usr/include/x86_64-linux-gnu/c++/${gcc_version} -isystem ${kernel_headers} \
+-isystem /usr/include/${multiarch}/c++/${gcc_version} -isystem ${kernel_headers} \
 '-D__GLIBC_PREREQ(major,minor)=0'")

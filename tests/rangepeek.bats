@@ -363,18 +363,18 @@ shown() {
 		[ "${change%% *}" != fio ] || command -v fio >/dev/null || { untried+=(fio); continue; }
 		row "$held $where: $change"
 		cp before file
-		namespaces=(--mount)
-		[ "$where" != unwatched ] || namespaces=(--user --map-root-user --mount)
-		ASAN_OPTIONS=detect_leaks=0 take unshare "${namespaces[@]}" sh -c '
+		ASAN_OPTIONS=detect_leaks=0 take unshare --mount sh -c '
+			traced=$1 unwatched=
 			case $2 in
 			tmpfs) mount -t tmpfs -o size="$4" tmpfs mnt && truncate -s "$5" mnt/file && cd mnt || exit ;;
-			unwatched) echo 0 >/proc/sys/user/max_inotify_instances && mount -t tmpfs tmpfs mnt && cp file mnt &&
-				cd mnt || exit ;;
+			unwatched) mount -t tmpfs tmpfs mnt && cp file mnt && cd mnt || exit
+				traced=$1,inotify_init1 unwatched="-e inject=inotify_init1:error=EMFILE" ;;
 			ext4) truncate -s 16M ext4 && mkfs.ext4 -q -I 128 ext4 2>/dev/null && mount -o loop ext4 mnt 2>/dev/null &&
 				cp file mnt && cd mnt || exit 3 ;;
 			esac
 			rm -f "$6"
-			strace -qq -o "$6" -e trace="$1" -e inject="$1":error=EINTR:signal=SIGSTOP:when=1 "$0" file 0 </dev/null &
+			strace -qq -o "$6" -e trace="$traced" -e inject="$1":error=EINTR:signal=SIGSTOP:when=1 $unwatched \
+				"$0" file 0 </dev/null &
 			for _ in $(seq 200); do
 				! grep -qs "stopped by SIGSTOP" "$6" || break
 				sleep 0.05
