@@ -151,8 +151,8 @@ left() {
 	# timeout sends the signal it is sent to the whole process group, as a
 	# terminal's ^C does.
 	cd "$BATS_TEST_TMPDIR"
-	TMPDIR=$BATS_TEST_TMPDIR/tmp in_ns timeout --preserve-status 60 "$BATS_TEST_DIRNAME/qemu-user" --emulate \
-		"$ARCH" "$BIN/queuetake" >out 2>err 3>&- &
+	TMPDIR=$BATS_TEST_TMPDIR/tmp nsenter --ipc="$ns" timeout --preserve-status 60 "$BATS_TEST_DIRNAME/qemu-user" \
+		--emulate "$ARCH" "$BIN/queuetake" >out 2>err 3>&- &
 	pid=$!
 	within 10 eval 'asleep "$(running queuetake | head -n 1 | cut -d " " -f 1)"'
 	kill -TERM "$pid"
