@@ -19,9 +19,17 @@ setup_file() {
 teardown_file() {
 	# A failed case must not leave the package installed.
 	if [ -e "$BATS_FILE_TMPDIR/installed" ]; then
-		apt-get purge -y -q kernelprobes >/dev/null 2>&1
+		apt_get purge -y -q kernelprobes >/dev/null 2>&1
 	fi
 	common_teardown_file
+}
+
+# apt_get ARGUMENT...: apt-get, with its caches in files of this test file's
+# own, which it builds once: on a machine that keeps none (as container
+# images are set up) it would build them anew at each call.
+apt_get() {
+	DEBIAN_FRONTEND=noninteractive apt-get -o Dir::Cache::pkgcache="$BATS_FILE_TMPDIR/pkgcache.bin" \
+		-o Dir::Cache::srcpkgcache="$BATS_FILE_TMPDIR/srcpkgcache.bin" "$@"
 }
 
 # installed: kernelprobes is installed on this machine.
@@ -89,13 +97,13 @@ Priority: optional" "$(dpkg-deb -f "$deb" Package Version Architecture Section P
 	! installed || skip "kernelprobes is installed here already"
 	command -v man >/dev/null || skip "man is not installed"
 	touch "$BATS_FILE_TMPDIR/installed"
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >/dev/null
+	apt_get install -y -q "$deb" >/dev/null
 	equal /usr/share/man/man1/pixelprobe.1.gz "$(man -w pixelprobe)"
 	printf 'abcdefghij' >"$BATS_TEST_TMPDIR/file"
 	take /usr/bin/rangepeek "$BATS_TEST_TMPDIR/file" 5 3 </dev/null
 	[ "$status" -eq 0 ]
 	holds "$out" 'fghPAGE_SIZE:1000\npa_offset:0\npa_offset:0 file size:a\naddr:ADDRESS 61\n'
-	apt-get purge -y -q kernelprobes >/dev/null
+	apt_get purge -y -q kernelprobes >/dev/null
 	! installed || {
 		echo "expected kernelprobes purged, but dpkg has it installed"
 		return 1
