@@ -406,9 +406,12 @@ shown() {
 
 @test "a file shrinking under the copy ends the run with a reason, never a signal" {
 	head -c 1048576 /dev/urandom >racing
-	perl -e 'open my $f, "+<", $ARGV[0] or die; while (1) { truncate $f, 1048576; truncate $f, 4096 }' racing &
+	# The file is cut to a page and grown back again every fifth of a
+	# millisecond: most runs meet a cut during the copy.
+	perl -e 'open my $f, "+<", $ARGV[0] or die;
+		while (1) { truncate $f, 1048576; select undef, undef, undef, 0.0002; truncate $f, 4096 }' racing &
 	racer=$!
-	for _ in $(seq 300); do
+	for _ in $(seq 100); do
 		status=0
 		"$BIN/rangepeek" racing 8192 </dev/null >/dev/null 2>err || status=$?
 		echo "$status $(base64 -w 0 err)"
@@ -450,21 +453,22 @@ shown() {
 	5368709100 99999999999999999999
 	END
 	# 2 GiB: where they differ is all that can be said.
-	cmp <(peek big 2147483647 2147483648 | head -c 2147483648) \
-		<(dd if=big iflag=skip_bytes,count_bytes skip=2147483647 count=2147483648 bs=1M status=none)
+	cmp -n 2147483648 -i 0:2147483647 <(peek big 2147483647 2147483648) big
 }
 
 @test "a range of 3 GiB is written in full over several calls" {
 	! readelf -h "$BIN/rangepeek" | grep -q ELF32 ||
 		skip "a 32-bit address space may have no room for 3 GiB; a window of 1 EiB proves the refusal"
 	truncate -s 3G sparse
-	run --separate-stderr bash -c '"$0" sparse 0 </dev/null >/dev/null' "$BIN/rangepeek"
+	# strace, where it is installed, counts the calls. LeakSanitizer cannot
+	# run under a tracer.
+	tracer=()
+	! command -v strace >/dev/null || tracer=(strace -qq -o trace -e trace=write -e signal=none)
+	status=0
+	ASAN_OPTIONS=detect_leaks=0 "${tracer[@]}" "$BIN/rangepeek" sparse 0 </dev/null >/dev/null 2>err || status=$?
 	[ "$status" -eq 0 ]
-	[ "$stderr" = "" ]
-	command -v strace >/dev/null || skip "strace is not installed to count the calls"
-	# LeakSanitizer cannot run under a tracer.
-	ASAN_OPTIONS=detect_leaks=0 strace -qq -o trace -e trace=write -e signal=none \
-		"$BIN/rangepeek" sparse 0 </dev/null >/dev/null
+	[ ! -s err ]
+	[ "${#tracer[@]}" -gt 0 ] || skip "strace is not installed to count the calls"
 	# One call moves at most 2 GiB less a page.
 	most=$((0x7fffffff & -page))
 	equal "3221225472 $most

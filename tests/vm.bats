@@ -2,9 +2,9 @@
 
 # The framebuffer programs on the kernel's own framebuffer drivers, in the
 # virtual machines (tools/fbvm) that run the programs' architecture, on
-# each screen of theirs (tools/machines, tools/screens). A screen is one
-# boot, its screen black at the start, whose rows run one after the other,
-# a picture taken after each. With RELEASE set, the machines that boot that
+# each screen of theirs (tools/machines, tools/screens), black at the start.
+# A machine's screens are shown in one boot, each VESA mode in one of its
+# own; their rows run one after the other, a picture taken after each. With RELEASE set, the machines that boot that
 # Debian release's kernel other than by default boot it. With VM_SCREENS=one,
 # as for another build of a machine that its own preset proves, one boot on
 # the virtio screen runs each program.
@@ -16,7 +16,7 @@ load common
 setup_file() {
 	common_setup_file
 	local fbvm=$BATS_TEST_DIRNAME/../tools/fbvm table=$BATS_TEST_DIRNAME/../tools/table machine screens screen
-	local xres yres line bpp rows reason
+	local xres yres line bpp rows reason boot boots row places place vesas
 	for machine in $("$table" machines "debian=$(debian_architecture)" vm | tr , ' '); do
 		[ "$machine" != - ] || continue
 		if [ -n "${RELEASE-}" ]; then
@@ -31,6 +31,9 @@ setup_file() {
 		fi
 		screens=$("$table" machines "$machine" screens)
 		[ "${VM_SCREENS-}" != one ] || screens=drm-virtio
+		# boots: each boot's arguments, quoted for the shell, and places:
+		# the screen and row of each of its commands, in turn.
+		boots=() places=() vesas=0
 		for screen in ${screens//,/ }; do
 			read -r xres yres line bpp < <("$table" screens "$screen" xres yres line bpp)
 			# pixelprobe, while another process holds the device; on 24
@@ -44,14 +47,29 @@ setup_file() {
 			[ "$screen" != drm-virtio ] || rows+=('cd /tmp && truncate -s 5G sparse &&
 				printf "past 2^32" | dd of=sparse bs=1 seek=4294967300 conv=notrunc 2>/dev/null
 				rangepeek sparse 4294967300 9 </dev/null; echo " status $?"')
-			# vfb, the only screen, panned down by half its height, then
-			# back at the top.
+			# vfb panned down by half its height, then back at the top.
 			[ "$screen" != vfb ] || rows=(
-				'echo 0,481 >/sys/class/graphics/fb0/pan; pixelprobe; echo "status $?"; tr -d "\0" </dev/fb0 | wc -c'
-				'echo 0,0 >/sys/class/graphics/fb0/pan; pixelprobe; echo "status $?"; fbset -i >/tmp/fbset; cat /tmp/fbset
+				'echo 0,481 >"$FB/pan"; pixelprobe; echo "status $?"; tr -d "\0" </dev/fb0 | wc -c'
+				'echo 0,0 >"$FB/pan"; pixelprobe; echo "status $?"; fbset -i >/tmp/fbset; cat /tmp/fbset
 				 dd if=/dev/fb0 bs=2564 skip=240 count=1 2>/dev/null | od -An -tx1 -v -j 1276 -N 12')
-			"$fbvm" --arch "$machine" ${RELEASE:+--release "$RELEASE"} --screen "$screen" --bin "$BIN" \
-				--out "$BATS_FILE_TMPDIR/boots/$machine/$screen" "${rows[@]}" || return 1
+			boot=0
+			[[ "$screen" != vesa-* ]] || boot=$((vesas += 1))
+			boots[boot]+=" --screen $screen"
+			for row in "${!rows[@]}"; do
+				boots[boot]+=" $(printf %q "${rows[row]}")"
+				places[boot]+="$screen/$((row + 1)) "
+			done
+		done
+		for boot in "${!boots[@]}"; do
+			eval "set -- ${boots[boot]}"
+			"$fbvm" --arch "$machine" ${RELEASE:+--release "$RELEASE"} --bin "$BIN" \
+				--out "$BATS_FILE_TMPDIR/runs/$machine/$boot" "$@" || return 1
+			row=0
+			for place in ${places[boot]}; do
+				row=$((row + 1))
+				mkdir -p "$BATS_FILE_TMPDIR/boots/$machine/${place%/*}"
+				ln -s "$BATS_FILE_TMPDIR/runs/$machine/$boot/$row" "$BATS_FILE_TMPDIR/boots/$machine/$place"
+			done
 		done
 	done
 }
