@@ -24,12 +24,11 @@ teardown_file() {
 	common_teardown_file
 }
 
-# apt_get ARGUMENT...: apt-get, with its caches in files of this test file's
-# own, which it builds once: on a machine that keeps none (as container
-# images are set up) it would build them anew at each call.
+# apt_get ARGUMENT...: apt-get for the package's architecture alone: the
+# lists of the machine's other architectures (ten here) would only make it
+# read them all at every call, where it keeps no cache.
 apt_get() {
-	DEBIAN_FRONTEND=noninteractive apt-get -o Dir::Cache::pkgcache="$BATS_FILE_TMPDIR/pkgcache.bin" \
-		-o Dir::Cache::srcpkgcache="$BATS_FILE_TMPDIR/srcpkgcache.bin" "$@"
+	DEBIAN_FRONTEND=noninteractive apt-get -o APT::Architectures="$architecture" "$@"
 }
 
 # installed: kernelprobes is installed on this machine.
