@@ -3,9 +3,8 @@
 # The framebuffer programs on the kernel's own framebuffer drivers, in the
 # virtual machines (tools/fbvm) that run the programs' architecture, on
 # each screen of theirs (tools/machines, tools/screens), black at the start.
-# A machine's screens are shown in one boot, but for the firmware's, VESA's
-# and EFI's on ramfb, which a DRM driver takes over: each is shown in a boot
-# of its own. The rows run one after the other, a picture taken after each. With RELEASE set, the machines that boot that
+# fbvm shows a machine's screens in as few boots as it can; the rows run one
+# after the other, a picture taken after each. With RELEASE set, the machines that boot that
 # Debian release's kernel other than by default boot it. With VM_SCREENS=one,
 # as for another build of a machine that its own preset proves, one boot on
 # the virtio screen runs each program.
@@ -17,7 +16,7 @@ load common
 setup_file() {
 	common_setup_file
 	local fbvm=$BATS_TEST_DIRNAME/../tools/fbvm table=$BATS_TEST_DIRNAME/../tools/table machine screens screen
-	local xres yres line bpp rows reason boot boots row places place alone
+	local xres yres line bpp rows reason row screen_rows places place
 	for machine in $("$table" machines "debian=$(debian_architecture)" vm | tr , ' '); do
 		[ "$machine" != - ] || continue
 		if [ -n "${RELEASE-}" ]; then
@@ -32,52 +31,45 @@ setup_file() {
 		fi
 		screens=$("$table" machines "$machine" screens)
 		[ "${VM_SCREENS-}" != one ] || screens=drm-virtio
-		# boots: each boot's arguments, quoted for the shell, and places:
-		# the screen and row of each of its commands, in turn.
-		boots=() places=() alone=0
+		# The screens and their rows, and where each row's results go.
+		rows=() places=()
 		for screen in ${screens//,/ }; do
 			read -r xres yres line bpp < <("$table" screens "$screen" xres yres line bpp)
 			# pixelprobe, while another process holds the device; on 24
 			# and 32 bpp screenwash, and how far it filled memory; on the
 			# virtio screen rangepeek past 4 GiB of a sparse file, and the
 			# kernel's page as the kernel tells it.
-			rows=('sleep 1000 </dev/fb0 & fbset -i >/tmp/fbset; pixelprobe; echo "status $?"; cat /tmp/fbset')
-			[ "$bpp" -lt 24 ] || rows+=('sleep 1000 </dev/fb0 & screenwash; echo "status $?"
+			screen_rows=('sleep 1000 </dev/fb0 & fbset -i >/tmp/fbset; pixelprobe; echo "status $?"; cat /tmp/fbset')
+			[ "$bpp" -lt 24 ] || screen_rows+=('sleep 1000 </dev/fb0 & screenwash; echo "status $?"
 				head -c '$((xres * yres * bpp / 8))' /dev/fb0 | tr -d "\360" | wc -c
 				tail -c +'$((xres * yres * bpp / 8 + 1))' /dev/fb0 | tr -d "\0" | wc -c')
-			[ "$screen" != drm-virtio ] || rows+=('cd /tmp && truncate -s 5G sparse &&
+			[ "$screen" != drm-virtio ] || screen_rows+=('cd /tmp && truncate -s 5G sparse &&
 				printf "past 2^32" | dd of=sparse bs=1 seek=4294967300 conv=notrunc 2>/dev/null
 				rangepeek sparse 4294967300 9 </dev/null; echo " status $?"
 				sed -n "s/^KernelPageSize: *\([0-9]*\) kB$/\1/p" /proc/self/smaps | head -n 1')
 			# vfb panned down by half its height, then back at the top.
-			[ "$screen" != vfb ] || rows=(
+			[ "$screen" != vfb ] || screen_rows=(
 				'echo 0,481 >"$FB/pan"; pixelprobe; echo "status $?"; tr -d "\0" </dev/fb0 | wc -c'
 				'echo 0,0 >"$FB/pan"; pixelprobe; echo "status $?"; fbset -i >/tmp/fbset; cat /tmp/fbset
 				 dd if=/dev/fb0 bs=2564 skip=240 count=1 2>/dev/null | od -An -tx1 -v -j 1276 -N 12')
-			boot=0
-			[[ "$screen" != vesa-* && "$screen" != ramfb ]] || boot=$((alone += 1))
-			boots[boot]+=" --screen $screen"
-			for row in "${!rows[@]}"; do
-				boots[boot]+=" $(printf %q "${rows[row]}")"
-				places[boot]+="$screen/$((row + 1)) "
+			rows+=(--screen "$screen" "${screen_rows[@]}")
+			for row in "${!screen_rows[@]}"; do
+				places+=("$screen/$((row + 1))")
 			done
 		done
-		for boot in "${!boots[@]}"; do
-			eval "set -- ${boots[boot]}"
-			"$fbvm" --arch "$machine" ${RELEASE:+--release "$RELEASE"} --bin "$BIN" \
-				--out "$BATS_FILE_TMPDIR/runs/$machine/$boot" "$@" || return 1
-			row=0
-			for place in ${places[boot]}; do
-				row=$((row + 1))
-				mkdir -p "$BATS_FILE_TMPDIR/boots/$machine/${place%/*}"
-				ln -s "$BATS_FILE_TMPDIR/runs/$machine/$boot/$row" "$BATS_FILE_TMPDIR/boots/$machine/$place"
-			done
+		"$fbvm" --arch "$machine" ${RELEASE:+--release "$RELEASE"} --bin "$BIN" --out "$BATS_FILE_TMPDIR/runs/$machine" \
+			"${rows[@]}" || return 1
+		for row in "${!places[@]}"; do
+			place=${places[row]}
+			mkdir -p "$BATS_FILE_TMPDIR/boots/$machine/${place%/*}"
+			ln -s "$BATS_FILE_TMPDIR/runs/$machine/$((row + 1))" "$BATS_FILE_TMPDIR/boots/$machine/$place"
 		done
 	done
 }
 
-# booted [SCREEN]: boots holds the directories of this file's boots, or of
-# those of SCREEN, each named after its screen; none skips the test.
+# booted [SCREEN]: boots holds, for each screen that this file's machines
+# showed, or for SCREEN alone, the directory of its rows' results, named
+# after it; none skips the test.
 booted() {
 	local boot
 	boots=()
