@@ -13,7 +13,9 @@ emulated() {
 }
 
 # runs_how: EMULATED is yes where a program's process is not the program
-# itself, no where it is.
+# itself, no where it is; READ is the number of the read system call as that
+# process makes it: the program's own machine numbers it where the kernel
+# runs the program, the emulator's where qemu-user does.
 runs_how() {
 	local fifo=$BATS_FILE_TMPDIR/runs-how pid exe hold
 	mkfifo "$fifo"
@@ -26,27 +28,25 @@ runs_how() {
 		[ "$exe" = "$(readlink "/proc/$BASHPID/exe")" ] || break
 		sleep 0.05
 	done
+	READ=$("$BATS_TEST_DIRNAME/../tools/table" machines "elf=/proc/$pid/exe" read 2>/dev/null) || READ=unknown
 	exec {hold}>&-
 	wait "$pid"
 	rm "$fifo"
 	if [ "$exe" -ef "$BIN/feedsink" ]; then EMULATED=no; else EMULATED=yes; fi
-	export EMULATED
+	export EMULATED READ
 }
 
-# awaits_input PID: process PID waits in a read of its standard input. The
-# call is numbered as the machine whose calls the process makes numbers it:
-# the program's own where the kernel runs it, the emulator's where
-# qemu-user does.
+# awaits_input PID: process PID, one of the programs, waits in a read of its
+# standard input.
 awaits_input() {
-	local read
-	read=$("$BATS_TEST_DIRNAME/../tools/table" machines "elf=/proc/$1/exe" read 2>/dev/null) &&
-		grep -q "^$read 0x0 " "/proc/$1/syscall"
+	local call descriptor
+	read -r call descriptor _ 2>/dev/null <"/proc/$1/syscall" && [ "$call $descriptor" = "$READ 0x0" ]
 }
 
 # asleep PID: process PID waits, in a system call that sleeps.
 asleep() {
 	local stat
-	stat=$(cat "/proc/$1/stat" 2>/dev/null) && [ "$(echo "${stat##*) }" | cut -d " " -f 1)" = S ]
+	read -r stat 2>/dev/null <"/proc/$1/stat" && stat=${stat##*) } && [ "${stat%% *}" = S ]
 }
 
 # within SECONDS COMMAND...: COMMAND succeeds within SECONDS, tried again
@@ -55,9 +55,16 @@ within() {
 	local tries=$(($1 * 20))
 	shift
 	while ! "$@" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do
-		sleep 0.05
+		pause
 	done
 	"$@"
+}
+
+# pause: a twentieth of a second, in a read that nothing answers, so that
+# a wait that polls starts no process each time.
+pause() {
+	[ -p "$BATS_FILE_TMPDIR/pause" ] || mkfifo "$BATS_FILE_TMPDIR/pause" 2>/dev/null || true
+	read -r -t 0.05 _ <>"$BATS_FILE_TMPDIR/pause" || true
 }
 
 # debian_architecture: Debian's name for the programs' machine, as the build
@@ -89,11 +96,12 @@ take() {
 # but that a mapping's address shows as ADDRESS, and that the error texts,
 # written as glibc words them, are in the words of the programs' C library.
 holds() {
-	local file=$1
+	local file=$1 expected=$BATS_TEST_TMPDIR/expected texts=$BATS_FILE_TMPDIR/texts
 	shift
-	[ -e "$BATS_FILE_TMPDIR/texts" ] || texts >"$BATS_FILE_TMPDIR/texts"
-	same <(if [ $# -eq 0 ]; then cat; else printf "$@"; fi | sed -f "$BATS_FILE_TMPDIR/texts") \
-		<(sed -E 's/^(framebuffer mmap address=|addr:)0x[0-9a-f]+/\1ADDRESS/' "$file") "$file"
+	[ -e "$texts" ] || texts >"$texts"
+	if [ $# -eq 0 ]; then cat; else printf "$@"; fi >"$expected"
+	[ ! -s "$texts" ] || sed -i -f "$texts" "$expected"
+	same "$expected" <(sed -E 's/^(framebuffer mmap address=|addr:)0x[0-9a-f]+/\1ADDRESS/' "$file") "$file"
 }
 
 # texts: sed commands that turn glibc's text of each error the tests quote

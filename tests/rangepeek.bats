@@ -412,17 +412,18 @@ shown() {
 		while (1) { truncate $f, 1048576; select undef, undef, undef, 0.0002; truncate $f, 4096 }' racing &
 	racer=$!
 	for _ in $(seq 100); do
-		status=0
+		status=0 text=''
 		"$BIN/rangepeek" racing 8192 </dev/null >/dev/null 2>err || status=$?
-		echo "$status $(base64 -w 0 err)"
+		IFS= read -r -d '' text <err || true
+		printf '%s %q\n' "$status" "$text"
 	done | sort -u >outcomes
 	kill "$racer"
 	wait "$racer" || true
 	# Every run either showed the range or told why it could not.
 	for reason in 'offset is past end of file' 'file shrank while being read' 'file changed while being read'; do
-		echo "1 $(printf '%s\n' "$reason" | base64)"
+		printf '1 %q\n' "$reason"$'\n'
 	done >explained
-	echo '0 ' >>explained
+	printf '0 %q\n' '' >>explained
 	unexplained=$(grep -vxF -f explained outcomes) || true
 	equal "" "$unexplained"
 }
@@ -452,8 +453,16 @@ shown() {
 	4294967300 9
 	5368709100 99999999999999999999
 	END
-	# 2 GiB: where they differ is all that can be said.
-	cmp -n 2147483648 -i 0:2147483647 <(peek big 2147483647 2147483648) big
+	# 2 GiB, all zeros but for two texts: where each text stands, and how many
+	# bytes came before the lines. Read once, in large blocks, as comparing
+	# with the file would read it all again.
+	peek big 2147483647 2147483648 | perl -e '$left = shift;
+		while ($left && ($got = read STDIN, $_, $left < 1 << 20 ? $left : 1 << 20)) {
+			print $n + $-[0], " $&\n" while /[^\0]+/g;
+			($n, $left) = ($n + $got, $left - $got);
+		}
+		print $n + 0, "\n"' 2147483648 >runs
+	holds runs '3 past 2^31\n2147482353 late\n2147483648\n'
 }
 
 @test "a range of 3 GiB is written in full over several calls" {
