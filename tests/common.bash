@@ -96,7 +96,7 @@ take() {
 # but that a mapping's address shows as ADDRESS, and that the error texts,
 # written as glibc words them, are in the words of the programs' C library.
 holds() {
-	local file=$1 expected=$BATS_TEST_TMPDIR/expected texts=$BATS_FILE_TMPDIR/texts
+	local file=$1 expected=$BATS_TEST_TMPDIR/.expected texts=$BATS_FILE_TMPDIR/texts
 	shift
 	[ -e "$texts" ] || texts >"$texts"
 	if [ $# -eq 0 ]; then cat; else printf "$@"; fi >"$expected"

@@ -16,8 +16,11 @@ screen_memory() {
 # on_standin FIX VAR PROGRAM: run PROGRAM with /dev/fb0 standing in.
 on_standin() {
 	local preload=$FAKEFB asan
-	# The sanitizer runtime has to be the first library the loader sees.
-	asan=$(ldd "$BIN/$3" 2>/dev/null | awk '$1 ~ /^libasan/ { print $3 }')
+	# The sanitizer runtime has to be the first library the loader sees;
+	# where it is, is asked once.
+	[ -e "$BATS_FILE_TMPDIR/asan" ] ||
+		ldd "$BIN/$3" 2>/dev/null | awk '$1 ~ /^libasan/ { print $3 }' >"$BATS_FILE_TMPDIR/asan"
+	read -r asan <"$BATS_FILE_TMPDIR/asan" || true
 	[ -z "$asan" ] || preload="$asan $FAKEFB"
 	FAKEFB_MEMORY=$mem FAKEFB_FIX=$1 FAKEFB_VAR=$2 LD_PRELOAD=$preload "$BIN/$3"
 }
