@@ -96,11 +96,11 @@ take() {
 # but that a mapping's address shows as ADDRESS, and that the error texts,
 # written as glibc words them, are in the words of the programs' C library.
 holds() {
-	local file=$1 expected=$BATS_TEST_TMPDIR/.expected texts=$BATS_FILE_TMPDIR/texts
+	local file=$1 expected=$BATS_TEST_TMPDIR/.expected wording=$BATS_FILE_TMPDIR/texts
 	shift
-	[ -e "$texts" ] || texts >"$texts"
+	[ -e "$wording" ] || texts >"$wording"
 	if [ $# -eq 0 ]; then cat; else printf "$@"; fi >"$expected"
-	[ ! -s "$texts" ] || sed -i -f "$texts" "$expected"
+	[ ! -s "$wording" ] || sed -i -f "$wording" "$expected"
 	same "$expected" <(sed -E 's/^(framebuffer mmap address=|addr:)0x[0-9a-f]+/\1ADDRESS/' "$file") "$file"
 }
 

@@ -4,10 +4,10 @@
 # virtual machines (tools/fbvm) that run the programs' architecture, on
 # each screen of theirs (tools/machines, tools/screens), black at the start.
 # fbvm shows a machine's screens in as few boots as it can; the rows run one
-# after the other, a picture taken after each. With RELEASE set, the machines that boot that
-# Debian release's kernel other than by default boot it. With VM_SCREENS=one,
-# as for another build of a machine that its own preset proves, one boot on
-# the virtio screen runs each program.
+# after the other, a picture taken after each. With RELEASE set, the
+# machines that boot that Debian release's kernel other than by default boot
+# it. With VM_SCREENS=one, as for another build of a machine that its own
+# preset proves, one boot on the virtio screen runs each program.
 
 bats_require_minimum_version 1.5.0
 
