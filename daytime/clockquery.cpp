@@ -1,16 +1,16 @@
 // clockquery: ask a host's UDP daytime service for the time of day.
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "util.h"
 
 int main(int argc, char *argv[])
 {
@@ -33,23 +33,11 @@ int main(int argc, char *argv[])
 	std::printf("daytime port is %d\n", ntohs(port));
 	// The wait for the reply may be ended by a signal, as timeout(1) ends
 	// it: the line must be out before then.
-	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-		std::perror("write");
+	if (flushed(0) != 0)
 		return 1;
-	}
 
-	int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
-	// With a standard descriptor closed the socket would take its number,
-	// and the reply line would be written into it. At the descriptor limit
-	// there is no number above 2 to move to: the kernel says EINVAL, but the
-	// cause is the limit.
-	if (sockfd != -1 && sockfd <= 2) {
-		const int moved = fcntl(sockfd, F_DUPFD, 3);
-		const int reason = errno == EINVAL ? EMFILE : errno;
-		close(sockfd);
-		sockfd = moved;
-		errno = reason;
-	}
+	// Never a standard descriptor, or the reply line would go into it.
+	const int sockfd = above_standard(socket(AF_INET, SOCK_DGRAM, 0));
 	if (sockfd == -1) {
 		std::perror("socket");
 		return 1;
@@ -76,12 +64,8 @@ int main(int argc, char *argv[])
 		std::perror("recvfrom");
 		return 1;
 	}
-	// The reply carries its own line end, if any.
+	// No line end of its own: the reply carries one, if any.
 	std::printf("read %d bytes: %.*s", result, result, buffer);
 	close(sockfd);
-	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-		std::perror("write");
-		return 1;
-	}
-	return 0;
+	return flushed(0);
 }

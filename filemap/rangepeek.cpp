@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "util.h"
+
 // Newer than some C libraries (musl 1.2.3), but the same number on every
 // machine; a kernel that does not know it refuses it.
 #ifndef MADV_POPULATE_READ
@@ -27,23 +29,108 @@
 
 static_assert(sizeof(off_t) == 8, "any offset of any file must reach the mapping");
 
+// The file being shown: its descriptor, the watch on its change events (-1
+// for none), and its status as last looked at.
+struct shown_file {
+	int descriptor;
+	int watch;
+	struct stat info;
+};
+
 // A page of the window that cannot be read raises a bus error; the handler
 // brings the run back into main, which alone knows how to end it.
 static sigjmp_buf on_fault;
 
-// With a standard descriptor closed, what the program opens would take its
-// number, and the lines and the range would be written into it: it moves
-// above 2. At the descriptor limit there is no number above 2 to move to:
-// the kernel says EINVAL, but the cause is the limit.
-static int above_standard(int descriptor)
+// Looks at the file's status again. A block device's status gives it no
+// size: its end tells it.
+static bool look(shown_file &file)
 {
-	if (descriptor == -1 || descriptor > 2)
-		return descriptor;
-	const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
-	const int reason = errno == EINVAL ? EMFILE : errno;
-	close(descriptor);
-	errno = reason;
-	return moved;
+	if (fstat(file.descriptor, &file.info) == -1) {
+		std::perror("fstat");
+		return false;
+	}
+	if (S_ISBLK(file.info.st_mode))
+		file.info.st_size = lseek(file.descriptor, 0, SEEK_END);
+	if (file.info.st_size == -1) {
+		std::perror("lseek");
+		return false;
+	}
+	return true;
+}
+
+// A read-only device opens read-write all the same, but the writable mapping
+// is then refused for no reason it gives: this says why.
+static bool refuse_read_only(const shown_file &file)
+{
+	int flag = 0;
+	if (!S_ISBLK(file.info.st_mode) || ioctl(file.descriptor, BLKROGET, &flag) != 0 || flag == 0)
+		return false;
+	errno = EROFS;
+	std::perror("open");
+	return true;
+}
+
+static bool past_end(std::int64_t offset, const shown_file &file)
+{
+	if (offset < file.info.st_size)
+		return false;
+	std::fputs("offset is past end of file\n", stderr);
+	return true;
+}
+
+// The file's own change events tell whether its contents changed under the
+// copy, as those of a file cut and grown back again do, which neither its
+// size nor a fault shows. The watch is on the open file itself, so that no
+// file put in its place during the pause can take it over. Where /proc is
+// missing only the name leads to the file: the watch is kept only if the
+// name still leads to the open one. Without a watch the size and the
+// modification time still tell.
+static void watch(shown_file &file, const char *name)
+{
+	file.watch = above_standard(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+	char open_file[32];
+	std::snprintf(open_file, sizeof open_file, "/proc/self/fd/%d", file.descriptor);
+	if (file.watch == -1 || inotify_add_watch(file.watch, open_file, IN_MODIFY) != -1)
+		return;
+	struct stat named;
+	if (inotify_add_watch(file.watch, name, IN_MODIFY) != -1 && stat(name, &named) == 0 &&
+	    named.st_dev == file.info.st_dev && named.st_ino == file.info.st_ino)
+		return;
+	close(file.watch);
+	file.watch = -1;
+}
+
+// Whether the file changed since the events were last read.
+static bool modified(const shown_file &file)
+{
+	char event[sizeof(inotify_event) + NAME_MAX + 1];
+	bool any = false;
+	while (file.watch != -1 && read(file.watch, event, sizeof event) > 0)
+		any = true;
+	return any;
+}
+
+// Once the copy has ended, or failed (FAULTED), the file is looked at again:
+// whether the copy can stand, and if not, why. The file lost bytes of the
+// range that ends at END, or its contents changed, or neither, and then a
+// fault means that its pages could not be had.
+static bool spoiled(shown_file &file, std::uint64_t end, bool faulted)
+{
+	const struct stat before = file.info;
+	if (!look(file))
+		return true;
+	if (static_cast<std::uint64_t>(file.info.st_size) < end)
+		std::fputs("file shrank while being read\n", stderr);
+	else if (modified(file) || file.info.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+	         file.info.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+		std::fputs("file changed while being read\n", stderr);
+	else if (faulted)
+		std::fputs("cannot read the file's pages through the mapping: "
+		           "no memory or space for them, or an I/O error\n",
+		           stderr);
+	else
+		return false;
+	return true;
 }
 
 int main(int argc, char *argv[])
@@ -53,106 +140,42 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	// Read-write although nothing is written: the mapping is shared and
-	// writable.
-	const int descriptor = above_standard(open(argv[1], O_RDWR));
-	if (descriptor == -1) {
+	// writable. Never a standard descriptor, or the lines and the range
+	// would be written into the file.
+	shown_file file{};
+	file.descriptor = above_standard(open(argv[1], O_RDWR));
+	if (file.descriptor == -1) {
 		std::perror("open");
 		return 1;
 	}
-	// The file's status, looked at again whenever the file may have
-	// changed. A block device's status gives it no size: its end tells it.
-	const auto look = [descriptor](struct stat &status) {
-		if (fstat(descriptor, &status) == -1) {
-			std::perror("fstat");
-			return false;
-		}
-		if (S_ISBLK(status.st_mode))
-			status.st_size = lseek(descriptor, 0, SEEK_END);
-		if (status.st_size == -1) {
-			std::perror("lseek");
-			return false;
-		}
-		return true;
-	};
-	struct stat status;
-	if (!look(status))
+	if (!look(file) || refuse_read_only(file))
 		return 1;
-	// A read-only device opens read-write all the same, but the writable
-	// mapping is then refused for no reason it gives: say why, at the open
-	// and again before the mapping, as the device may be made read-only
-	// during the pause.
-	const auto refuse_read_only = [descriptor, &status] {
-		int flag = 0;
-		if (!S_ISBLK(status.st_mode) || ioctl(descriptor, BLKROGET, &flag) != 0 || flag == 0)
-			return false;
-		errno = EROFS;
-		std::perror("open");
-		return true;
-	};
-	if (refuse_read_only())
-		return 1;
+	watch(file, argv[1]);
 
-	// The file's own change events tell whether its contents changed under
-	// the copy, as those of a file cut and grown back again do, which
-	// neither its size nor a fault shows. The watch is on the open file
-	// from the start, so that no file put in its place during the pause
-	// can take it over. Without a watch the size and the modification time
-	// still tell.
-	int watch = above_standard(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-	char open_file[32];
-	std::snprintf(open_file, sizeof open_file, "/proc/self/fd/%d", descriptor);
-	if (watch != -1 && inotify_add_watch(watch, open_file, IN_MODIFY) == -1) {
-		// Where /proc is missing only the name leads to the file: the
-		// watch is kept only if the name still leads to the open one.
-		struct stat named;
-		const bool same = inotify_add_watch(watch, argv[1], IN_MODIFY) != -1 && stat(argv[1], &named) == 0 &&
-		                  named.st_dev == status.st_dev && named.st_ino == status.st_ino;
-		if (!same) {
-			close(watch);
-			watch = -1;
-		}
-	}
 	// The lines are fully buffered unless they go to a terminal, as every C
 	// library is asked to buffer them, so that the range always comes
-	// before them in a file or a pipe.
+	// before them in a file or a pipe. Whether they could be written is
+	// known only at the end.
 	if (isatty(1) == 0)
 		std::setvbuf(stdout, nullptr, _IOFBF, 0);
-	// The lines are buffered, so whether they could be written is known
-	// only at the end. Lines lost make the run a failure; a failure already
-	// met keeps its own report too. A range that could not be written has
-	// said so for descriptor 1 already.
-	const auto finish = [](int exit_status) {
-		if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-			std::perror("write");
-			return 1;
-		}
-		return exit_status;
-	};
 	const long page_size = sysconf(_SC_PAGESIZE);
 	std::printf("PAGE_SIZE:%lx\n", static_cast<unsigned long>(page_size));
 
 	// Read as leniently as atoi reads, but in 64 bits, so that any offset
 	// within a large file can be asked for; numbers beyond the range
-	// saturate.
+	// saturate. The window rounds toward minus infinity, so a negative
+	// offset stays negative and the mapping refuses it.
 	const std::int64_t offset = std::strtoll(argv[2], nullptr, 10);
-	// Rounds toward minus infinity, so a negative offset stays negative and
-	// the mapping refuses it.
 	const std::int64_t pa_offset = offset & -std::int64_t{page_size};
-	const auto past_end = [offset](const struct stat &now) {
-		if (offset < now.st_size)
-			return false;
-		std::fputs("offset is past end of file\n", stderr);
-		return true;
-	};
 	std::printf("pa_offset:%" PRIx64 "\n", static_cast<std::uint64_t>(pa_offset));
 	std::printf("pa_offset:%" PRIx64 " file size:%" PRIx64 "\n", static_cast<std::uint64_t>(pa_offset),
-	            static_cast<std::uint64_t>(status.st_size));
-	if (past_end(status))
-		return finish(1);
+	            static_cast<std::uint64_t>(file.info.st_size));
+	if (past_end(offset, file))
+		return flushed(1);
 
 	// A negative length, like one past the end, shows the rest of the file.
 	// Sizes are unsigned, so that no offset can overflow them.
-	std::uint64_t length = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
+	std::uint64_t length = static_cast<std::uint64_t>(file.info.st_size) - static_cast<std::uint64_t>(offset);
 	if (argc == 4) {
 		const std::int64_t requested = std::strtoll(argv[3], nullptr, 10);
 		if (requested >= 0 && static_cast<std::uint64_t>(requested) <= length)
@@ -160,22 +183,19 @@ int main(int argc, char *argv[])
 	}
 
 	std::getchar();
-	if (refuse_read_only())
-		return finish(1);
-
-	// What changed during the pause is no change under the copy: the
-	// events so far are dropped. A write raises its event only once it
-	// returns, and an asynchronous direct one none at all, but each sets
-	// the modification time as it starts: the time taken now tells of
-	// those. A change of mode or owner sets neither.
-	char event[sizeof(inotify_event) + NAME_MAX + 1];
-	while (watch != -1 && read(watch, event, sizeof event) > 0) {
-	}
-	// The file may have shrunk during the pause, and touching a mapped page
-	// past its end raises a bus error: stay within what is left of it.
-	if (!look(status) || past_end(status))
-		return finish(1);
-	const std::uint64_t left = static_cast<std::uint64_t>(status.st_size) - static_cast<std::uint64_t>(offset);
+	// The device may have been made read-only during the pause. What changed
+	// then is no change under the copy: those events are dropped. A write
+	// raises its event only once it returns, and an asynchronous direct one
+	// none at all, but each sets the modification time as it starts: the
+	// time taken now tells of those. A change of mode or owner sets
+	// neither. The file may have shrunk too, and touching a mapped page past
+	// its end raises a bus error: the copy stays within what is left of it.
+	if (refuse_read_only(file))
+		return flushed(1);
+	modified(file);
+	if (!look(file) || past_end(offset, file))
+		return flushed(1);
+	const std::uint64_t left = static_cast<std::uint64_t>(file.info.st_size) - static_cast<std::uint64_t>(offset);
 	if (length > left)
 		length = left;
 	const std::uint64_t end = static_cast<std::uint64_t>(offset) + length;
@@ -189,42 +209,23 @@ int main(int argc, char *argv[])
 	if (pa_offset < 0 || length + into_window > SIZE_MAX) {
 		errno = pa_offset < 0 ? EOVERFLOW : ENOMEM;
 		std::perror("mmap");
-		return finish(1);
+		return flushed(1);
 	}
 	const auto window = static_cast<std::size_t>(length + into_window);
-	void *mapping = mmap(nullptr, window, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_SHARED, descriptor,
+	void *mapping = mmap(nullptr, window, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_SHARED, file.descriptor,
 	                     pa_offset);
 	if (mapping == MAP_FAILED) {
 		std::perror("mmap");
-		return finish(1);
+		return flushed(1);
 	}
-	// Once the copy has ended, or failed, the file is looked at again: it
-	// lost bytes of the range, or its contents changed, or neither.
-	const auto changed = [&](bool failed) {
-		struct stat now;
-		if (!look(now))
-			return true;
-		if (static_cast<std::uint64_t>(now.st_size) < end)
-			std::fputs("file shrank while being read\n", stderr);
-		else if ((watch != -1 && read(watch, event, sizeof event) > 0) ||
-		         now.st_mtim.tv_sec != status.st_mtim.tv_sec || now.st_mtim.tv_nsec != status.st_mtim.tv_nsec)
-			std::fputs("file changed while being read\n", stderr);
-		else if (failed)
-			std::fputs("cannot read the file's pages through the mapping: "
-			           "no memory or space for them, or an I/O error\n",
-			           stderr);
-		else
-			return false;
-		return true;
-	};
 	// From here on a page of the range may fail to come in: the file shrank
 	// under the copy, or its page could not be had (a hole in a file on
 	// tmpfs takes memory, and a full tmpfs or an I/O error refuses it). A
 	// bus error and a write that meets such a page (EFAULT) end the same
 	// way.
 	if (sigsetjmp(on_fault, 1) != 0) {
-		changed(true);
-		return finish(1);
+		spoiled(file, end, true);
+		return flushed(1);
 	}
 	struct sigaction on_bus_error {};
 	on_bus_error.sa_handler = [](int) { siglongjmp(on_fault, 1); };
@@ -254,14 +255,15 @@ int main(int argc, char *argv[])
 		if (written == -1 && errno == EINTR)
 			continue;
 		if (written == -1 && errno == EFAULT) {
-			changed(true);
-			return finish(1);
+			spoiled(file, end, true);
+			return flushed(1);
 		}
 		if (written == -1) {
 			std::perror("write");
 			return 1;
 		}
 		if (written == 0) {
+			// Without a line end, as scripts have always read it.
 			std::fputs("partial write", stderr);
 			return 1;
 		}
@@ -270,9 +272,9 @@ int main(int argc, char *argv[])
 	}
 	// A file cut inside the range's last page raises no fault: the kernel
 	// shows the rest of that page as zeros. Nor does one cut and grown back.
-	if (changed(false))
-		return finish(1);
+	if (spoiled(file, end, false))
+		return flushed(1);
 
 	std::getchar();
-	return finish(0);
+	return flushed(0);
 }

@@ -6,6 +6,8 @@
 
 #include <sys/msg.h>
 
+#include "util.h"
+
 // The record a sender must use: a positive type and at most 20 bytes of text.
 // The type is the kernel's long, 4 bytes on a 32-bit machine and 8 on a
 // 64-bit one, so that the text starts where the kernel puts it. Nothing
@@ -35,9 +37,5 @@ int main()
 	std::printf("msg typ is %d\n", static_cast<std::int32_t>(received.mtype));
 	// The message has left the queue: if it could not be shown, the caller
 	// must learn that it is lost.
-	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-		std::perror("write");
-		return 1;
-	}
-	return 0;
+	return flushed(0);
 }

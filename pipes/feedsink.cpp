@@ -3,15 +3,28 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/types.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "util.h"
+
+// The head of the kernel's record of a directory entry, which getdents64
+// fills: the name follows the type, ended by a zero byte.
+struct dirent_record {
+	__u64 d_ino;
+	__s64 d_off;
+	unsigned short d_reclen;
+	unsigned char d_type;
+};
 
 // More than a pipe holds at once; bytes past it are counted, not shown.
 constexpr std::size_t shown_size = 65536;
@@ -56,18 +69,12 @@ int main(int argc, char *argv[])
 		// /proc lists every open descriptor, whatever its number and
 		// whatever the limits say now, in a time that does not grow with
 		// them. An error reported while the list is read must not go into
-		// it, so it never takes a standard descriptor's number.
-		int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-		if (listing != -1 && listing <= 2) {
-			const int moved = fcntl(listing, F_DUPFD_CLOEXEC, 3);
-			close(listing);
-			listing = moved;
-		}
+		// it, so it never takes a standard descriptor's number; one that
+		// cannot move is as good as none.
+		const int listing = above_standard(open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 		if (listing != -1) {
 			// getdents64 rather than readdir, which takes its buffer from
-			// the heap. The kernel's records: 8 bytes of inode, 8 of
-			// offset, 2 of record length, 1 of type, then the name and a
-			// zero byte.
+			// the heap.
 			alignas(8) char records[4096];
 			for (;;) {
 				const long count = syscall(SYS_getdents64, listing, records, sizeof records);
@@ -79,9 +86,9 @@ int main(int argc, char *argv[])
 					break;
 				unsigned short length;
 				for (long at = 0; at < count; at += length) {
-					std::memcpy(&length, records + at + 16, sizeof length);
+					std::memcpy(&length, records + at + offsetof(dirent_record, d_reclen), sizeof length);
 					// Every name but "." and ".." is a number.
-					const char *name = records + at + 19;
+					const char *name = records + at + offsetof(dirent_record, d_type) + 1;
 					if (*name < '0' || *name > '9')
 						continue;
 					const long open_one = std::strtol(name, nullptr, 10);
@@ -155,9 +162,5 @@ int main(int argc, char *argv[])
 	std::printf("feedsink received %zu bytes: ", total);
 	std::fwrite(received, 1, total < shown_size ? total : shown_size, stdout);
 	std::putchar('\n');
-	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-		std::perror("write");
-		return 1;
-	}
-	return 0;
+	return flushed(0);
 }

@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
 #include <unistd.h>
+
+#include "util.h"
 
 int main()
 {
@@ -21,19 +22,14 @@ int main()
 	}
 	// With standard descriptors closed the pipe would take their numbers,
 	// and feedsink would keep the write end as its own standard input or
-	// output, so that end of file never came. Each end moves above them. At
-	// the descriptor limit there is no number above 2 to move to: the
-	// kernel says EINVAL, but the cause is the limit.
+	// output, so that end of file never came. Each end moves above them, and
+	// stays open across the exec.
 	for (int &end : pipe_ends) {
-		if (end > 2)
-			continue;
-		const int moved = fcntl(end, F_DUPFD, 3);
-		const int reason = errno == EINVAL ? EMFILE : errno;
-		close(end);
-		end = moved;
+		end = above_standard(end, on_exec::keep);
 		if (end == -1) {
 			// The other end may hold descriptor 2 itself: the report must
 			// not go into the pipe, whose read end is gone.
+			const int reason = errno;
 			for (const int other : pipe_ends)
 				if (other != -1)
 					close(other);
@@ -44,6 +40,7 @@ int main()
 	}
 	const pid_t split_result = fork();
 	if (split_result == -1) {
+		// Without a line end, as scripts have always read it.
 		std::fputs("Fork failure", stderr);
 		return 1;
 	}
@@ -58,9 +55,5 @@ int main()
 	// The write end stays open until exit and the child is not waited for.
 	const int bytes_written = static_cast<int>(write(pipe_ends[1], payload, 3));
 	std::printf("%d - wrote %d bytes\n", static_cast<int>(getpid()), bytes_written);
-	if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-		std::perror("write");
-		return 1;
-	}
-	return bytes_written == -1 ? 1 : 0;
+	return flushed(bytes_written == -1 ? 1 : 0);
 }

@@ -46,6 +46,7 @@ shown() {
 	printf 'addr:ADDRESS %x\n' $((byte > 127 ? byte + 0xffffff00 : byte))
 }
 
+# bats test_tags=table
 @test "the range comes out as dd cuts it, the buffered lines after it" {
 	# The rows' output, standard error with it, and status, one after the
 	# other, compared at once.
@@ -119,6 +120,7 @@ shown() {
 	[ "${#untried[@]}" -eq 0 ] || skip "the read-only flag cannot be set here; not tried: ${untried[*]}"
 }
 
+# bats test_tags=table
 @test "an offset at or past the end, or any in an empty file, is refused at once" {
 	: >empty
 	# Standard input that never answers: the refusal comes before the pause.
@@ -143,6 +145,7 @@ shown() {
 	shown file 12344 | holds "$out"
 }
 
+# bats test_tags=table
 @test "lengths past the end or negative show the rest of the file from the offset" {
 	for length in 12345 2147483647 4294967296 99999999999999999999 -1 -50 -4000 -5000 -2147483648 \
 		-99999999999999999999 ''; do
@@ -228,30 +231,38 @@ shown() {
 
 @test "a file that shrinks during the first pause is cut, or refused once past the offset, and one put in its place is not watched" {
 	command -v strace >/dev/null || skip "strace is not installed"
-	# Without /proc, as in an initramfs, the file is watched by its name;
-	# the write of the range is interrupted and the program stopped until
-	# another file at that name has been written. qemu-user and the
-	# sanitizer runtime need /proc, and LeakSanitizer cannot run under a
-	# tracer.
+	# Without /proc, as in an initramfs, the file is watched by its name.
+	# Where the row says so, the program is stopped before it makes the watch
+	# (open) and the change is made then; and the write of the range is
+	# interrupted and the program stopped until another file at that name
+	# has been written (write). qemu-user and the sanitizer runtime need
+	# /proc, and LeakSanitizer cannot run under a tracer.
 	hide_proc='mount -t tmpfs none /proc'
 	alone || hide_proc=:
-	while IFS='|' read -r change expected_status shown message; do
-		row "$change $expected_status $shown $message"
+	while IFS='|' read -r held change expected_status shown message; do
+		row "$held $change $expected_status $shown $message"
 		cp file shrinking
 		cp file other
+		rm -f trace
 		mkfifo pause
-		hold=
-		[[ "$change" != *writer=* ]] || hold=write:error=EINTR:signal=SIGSTOP:when=1
+		held=" $held " stops=()
+		[[ "$held" != *" open "* ]] || stops+=(-e inject=inotify_init1:signal=SIGSTOP:when=1)
+		[[ "$held" != *" write "* ]] || stops+=(-e inject=write:error=EINTR:signal=SIGSTOP:when=1)
 		ASAN_OPTIONS=detect_leaks=0 unshare --mount sh -c "$hide_proc"' && exec strace -qq -o trace \
-			-e trace=write ${1:+-e inject="$1"} "$0" shrinking 5000 3000' "$BIN/rangepeek" "$hold" <pause >out 2>err 3>&- &
+			-e trace=write,inotify_init1 "$@"' - "${stops[@]}" "$BIN/rangepeek" shrinking 5000 3000 <pause >out 2>err 3>&- &
 		pid=$!
 		exec 4>pause
-		within 5 eval 'awaits_input "$(pgrep -P "$pid")"'
 		writer=
-		eval "$change"
+		if [[ "$held" = *" open "* ]]; then
+			within 5 eval '[ "$(grep -c "stopped by SIGSTOP" trace)" -eq 1 ]'
+			eval "$change"
+			pkill -CONT -P "$pid"
+		fi
+		within 5 eval 'awaits_input "$(pgrep -P "$pid")"'
+		[[ "$held" = *" open "* ]] || eval "$change"
 		exec 4>&-
-		if [ -n "$hold" ]; then
-			within 5 grep -q 'stopped by SIGSTOP' trace
+		if [[ "$held" = *" write "* ]]; then
+			within 5 eval '[ "$(grep -c "stopped by SIGSTOP" trace)" -eq $((${#stops[@]} / 2)) ]'
 			within 5 test shrinking -nt trace
 			pkill -CONT -P "$pid"
 		fi
@@ -268,11 +279,12 @@ shown() {
 			shown file 5000 0 | head -n $((status ? 3 : 4))
 		} | holds out
 	done <<-'END'
-	truncate -s 6000 shrinking|0|1000|
-	truncate -s 5001 shrinking|0|1|
-	truncate -s 5000 shrinking|1|0|offset is past end of file\n
-	truncate -s 100 shrinking|1|0|offset is past end of file\n
-	mv other shrinking; while :; do printf x 1<>shrinking; done 4>&- & writer=$!|0|3000|
+	|truncate -s 6000 shrinking|0|1000|
+	|truncate -s 5001 shrinking|0|1|
+	|truncate -s 5000 shrinking|1|0|offset is past end of file\n
+	|truncate -s 100 shrinking|1|0|offset is past end of file\n
+	write|mv other shrinking; while :; do printf x 1<>shrinking; done 4>&- & writer=$!|0|3000|
+	open write|mv other shrinking; while :; do printf x 1<>shrinking; done 4>&- & writer=$!|0|3000|
 	END
 }
 
@@ -317,6 +329,7 @@ shown() {
 	END
 }
 
+# bats test_tags=table
 @test "with a standard descriptor closed the file stays untouched, and lost output fails" {
 	cp file before
 	while IFS='|' read -r offset length redirect expected_status shown message; do
@@ -398,6 +411,7 @@ shown() {
 	done <<-END
 	write|disk|truncate -s 12300 file|12345|file shrank while being read|61
 	write|disk|truncate -s 4096 file|12345|file shrank while being read|61
+	write|disk|truncate -s 12344 file|12345|file shrank while being read|61
 	madvise|disk|truncate -s 0 file|12345|file shrank while being read|
 	write|disk|truncate -s 5000 file; truncate -s 12345 file|12345|file changed while being read|61
 	write|disk|fio --name=aio --filename=file --ioengine=libaio --direct=1 --rw=write --bs=4096 --size=4096 >/dev/null|12345|file changed while being read|61

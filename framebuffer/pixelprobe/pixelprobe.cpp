@@ -14,6 +14,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "util.h"
+
 static const char *fbname;
 static int FrameBufferFD;
 static fb_fix_screeninfo fix_info;
@@ -70,41 +72,26 @@ static bool draw_pixel(std::int32_t x, std::int32_t y, std::uint32_t colour)
 	return true;
 }
 
+// Every report goes to standard output, and whether it could be written is
+// known only once the stream is flushed: lines lost make the run a failure.
 int main()
 {
-	// Every report goes to standard output. Whether it could be written is
-	// known only once the stream is flushed: lines lost make the run a
-	// failure, told on standard error.
-	const auto finish = [](int status) {
-		if (std::fflush(stdout) == EOF || std::ferror(stdout)) {
-			std::perror("write");
-			return 1;
-		}
-		return status;
-	};
-
 	fbname = "/dev/fb0";
-	FrameBufferFD = open(fbname, O_RDWR);
-	// With a standard descriptor closed the device would take its number,
-	// and the report would be written into screen memory.
-	if (FrameBufferFD >= 0 && FrameBufferFD <= 2) {
-		const int moved = fcntl(FrameBufferFD, F_DUPFD, 3);
-		close(FrameBufferFD);
-		FrameBufferFD = moved;
-	}
+	// Never a standard descriptor, or the report would go into screen memory.
+	FrameBufferFD = above_standard(open(fbname, O_RDWR));
 	if (FrameBufferFD < 0) {
 		std::printf("Unable to open %s.\n", fbname);
-		return finish(1);
+		return flushed(1);
 	}
 	if (ioctl(FrameBufferFD, FBIOGET_FSCREENINFO, &fix_info) < 0) {
 		std::printf("get fixed screen info failed: %s\n", std::strerror(errno));
 		close(FrameBufferFD);
-		return finish(1);
+		return flushed(1);
 	}
 	if (ioctl(FrameBufferFD, FBIOGET_VSCREENINFO, &var_info) < 0) {
 		std::printf("Unable to retrieve variable screen info: %s\n", std::strerror(errno));
 		close(FrameBufferFD);
-		return finish(1);
+		return flushed(1);
 	}
 
 	std::printf("Screen resolution: (%dx%d)\n", static_cast<int>(var_info.xres),
@@ -129,7 +116,7 @@ int main()
 	if (mapping == MAP_FAILED) {
 		std::printf("mmap failed:\n");
 		close(FrameBufferFD);
-		return finish(1);
+		return flushed(1);
 	}
 	framebuffer = static_cast<std::uint8_t *>(mapping);
 	std::printf("framebuffer mmap address=%p\n", mapping);
@@ -137,7 +124,7 @@ int main()
 
 	if (fix_info.visual != FB_VISUAL_TRUECOLOR) {
 		std::printf("Unsupported Mode.\n");
-		return finish(1);
+		return flushed(1);
 	}
 
 	// Every channel is at full intensity, so it contributes its length low
@@ -165,5 +152,5 @@ int main()
 	fsync(FrameBufferFD);
 	munmap(framebuffer, static_cast<std::size_t>(map_size));
 	close(FrameBufferFD);
-	return finish(status);
+	return flushed(status);
 }

@@ -11,28 +11,20 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "util.h"
+
 static fb_var_screeninfo vinfo;
 
 int main()
 {
-	// The descriptor is never closed: process exit releases it.
-	int descriptor = open("/dev/fb0", O_RDWR);
-	// With a standard descriptor closed the device would take its number,
-	// and the one report would be written into screen memory.
-	if (descriptor >= 0 && descriptor <= 2) {
-		const int moved = fcntl(descriptor, F_DUPFD, 3);
-		close(descriptor);
-		descriptor = moved;
-	}
+	// Never a standard descriptor, or the one report would go into screen
+	// memory. It is never closed: process exit releases it.
+	const int descriptor = above_standard(open("/dev/fb0", O_RDWR));
 	if (descriptor < 0)
 		return 1;
 	if (ioctl(descriptor, FBIOGET_VSCREENINFO, &vinfo) != 0) {
 		std::printf("Bad vscreeninfo ioctl\n");
-		// A report that could not be written is told on standard error;
-		// the status still says why the run failed.
-		if (std::fflush(stdout) == EOF || std::ferror(stdout))
-			std::perror("write");
-		return 2;
+		return flushed(2);
 	}
 
 	// Whole bytes per pixel, so a depth below 8 fills nothing. The size
