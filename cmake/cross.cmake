@@ -4,13 +4,13 @@
 set(CMAKE_SYSTEM_NAME Linux)
 # The first part of the triplet is the processor; Debian's name for the
 # machine, which the package, qemu-user and the tests use, is the one that
-# tools/machines gives the whole triplet: only the ABI tells armel from
+# tools/architectures gives the whole triplet: only the ABI tells armel from
 # armhf.
 string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR "${CROSS_TRIPLET}")
-execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../tools/table machines triplet=${CROSS_TRIPLET} debian
+execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../tools/table architectures triplet=${CROSS_TRIPLET} debian
   OUTPUT_VARIABLE DEBIAN_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 if(NOT DEBIAN_ARCHITECTURE)
-  message(FATAL_ERROR "tools/machines has no machine for the triplet '${CROSS_TRIPLET}'")
+  message(FATAL_ERROR "tools/architectures has no architecture for the triplet '${CROSS_TRIPLET}'")
 endif()
 set(CMAKE_CXX_COMPILER ${CROSS_TRIPLET}-g++)
 set(CMAKE_FIND_ROOT_PATH /usr/${CROSS_TRIPLET})

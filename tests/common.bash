@@ -4,6 +4,7 @@ bats_require_minimum_version 1.5.0
 
 # Run straight from bats, the suite takes the programs of the default build.
 : "${BIN:=$(cd "$BATS_TEST_DIRNAME/.." && pwd)/build/default/bin}"
+export BIN
 : "${FAKEFB:=${BIN%/bin}/tests/libfakefb.so}"
 
 # emulated: qemu-user runs the programs, which the machine cannot, or is
@@ -28,7 +29,7 @@ runs_how() {
 		[ "$exe" = "$(readlink "/proc/$BASHPID/exe")" ] || break
 		sleep 0.05
 	done
-	READ=$("$BATS_TEST_DIRNAME/../tools/table" machines "elf=/proc/$pid/exe" read 2>/dev/null) || READ=unknown
+	READ=$("$BATS_TEST_DIRNAME/../tools/table" architectures "elf=/proc/$pid/exe" read 2>/dev/null) || READ=unknown
 	exec {hold}>&-
 	wait "$pid"
 	rm "$fifo"
