@@ -59,6 +59,19 @@ endif()
 # Stripped as Debian's tools strip, less the .comment section, which lintian
 # notes only for information: removing it would mean a strip step of our own.
 set(CPACK_STRIP_FILES ON)
+# The package's files carry the time of the last commit, as
+# SOURCE_DATE_EPOCH gives it or git tells, not of the build: one commit gives
+# one package.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+else()
+  set(epoch $ENV{SOURCE_DATE_EPOCH})
+endif()
+if(epoch)
+  file(WRITE ${PROJECT_BINARY_DIR}/package-time.cmake "set(ENV{SOURCE_DATE_EPOCH} ${epoch})\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/package-time.cmake)
+endif()
 # CPack would name the build machine's architecture, also for a cross build.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${DEBIAN_ARCHITECTURE})
 include(CPack)

@@ -68,6 +68,7 @@ clockquery() {
 	equal "00" "$(cat record.127.0.0.1)"
 }
 
+# bats test_tags=table
 @test "replies of any length up to 128 bytes are printed whole, longer ones cut" {
 	respond 127.0.0.1 13 ''
 	# A length, or a reply as printf makes it.
@@ -107,6 +108,7 @@ clockquery() {
 	holds "$out" 'daytime port is 1313\nread 5 bytes: late\n'
 }
 
+# bats test_tags=table
 @test "a host or service that cannot be found is reported before anything is sent" {
 	respond 127.0.0.1 13 'never\n'
 	printf 'daytime 13/tcp\n' >tcponly

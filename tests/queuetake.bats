@@ -55,6 +55,7 @@ left() {
 	equal "no queue" "$(left)"
 }
 
+# bats test_tags=table
 @test "a message's text and type are printed, the type from its low 32 bits" {
 	while IFS='|' read -r type text printed printed_type; do
 		row "$type $text $printed $printed_type"
@@ -105,6 +106,7 @@ left() {
 5 third\\0" "$(left)"
 }
 
+# bats test_tags=table
 @test "an empty queue is waited on until a message comes or the wait ends" {
 	in_ns perl -e 'msgget(555, 01666) // die'
 	cd "$BATS_TEST_TMPDIR"

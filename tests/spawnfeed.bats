@@ -38,6 +38,7 @@ needs_strace() {
 	[ ! -s err ]
 }
 
+# bats test_tags=table
 @test "with standard descriptors closed the pipe still ends and lost output fails" {
 	cp "$BIN/feedsink" .
 	lost='write: Bad file descriptor\nwrite: Bad file descriptor\n'
@@ -142,6 +143,7 @@ needs_strace() {
 	END
 }
 
+# bats test_tags=table
 @test "feedsink refuses anything but one descriptor open for reading" {
 	while IFS='|' read -r arguments message; do
 		row "$arguments $message"

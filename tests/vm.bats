@@ -2,12 +2,14 @@
 
 # The framebuffer programs on the kernel's own framebuffer drivers, in the
 # virtual machines (tools/fbvm) that run the programs' architecture, on
-# each screen of theirs (tools/machines, tools/screens), black at the start.
+# each screen of theirs (tools/vms, tools/screens), black at the start.
 # fbvm shows a machine's screens in as few boots as it can; the rows run one
 # after the other, a picture taken after each. With RELEASE set, the
 # machines that boot that Debian release's kernel other than by default boot
 # it. With VM_SCREENS=one, as for another build of a machine that its own
-# preset proves, one boot on the virtio screen runs each program.
+# preset proves, one boot on the virtio screen runs each program; with
+# VM_SCREENS=bare, as for static programs, the same with nothing but busybox
+# beside them, fbset and its C library left out.
 
 bats_require_minimum_version 1.5.0
 
@@ -16,11 +18,11 @@ load common
 setup_file() {
 	common_setup_file
 	local fbvm=$BATS_TEST_DIRNAME/../tools/fbvm table=$BATS_TEST_DIRNAME/../tools/table machine screens screen
-	local xres yres line bpp rows reason row screen_rows places place
-	for machine in $("$table" machines "debian=$(debian_architecture)" vm | tr , ' '); do
-		[ "$machine" != - ] || continue
+	local xres yres line bpp rows reason row screen_rows places place bare=
+	[ "${VM_SCREENS-}" != bare ] || bare=1
+	for machine in $("$table" vms "runs=$(debian_architecture)" name 2>/dev/null); do
 		if [ -n "${RELEASE-}" ]; then
-			[[ ",$("$table" machines "$machine" releases)," = *",$RELEASE,"* ]] || continue
+			[[ ",$("$table" vms "$machine" releases)," = *",$RELEASE,"* ]] || continue
 			[ "$("$fbvm" --arch "$machine" --check 2>/dev/null)" != "$RELEASE" ] || continue
 		fi
 		# A machine that cannot run at all makes CTest count the file as
@@ -29,8 +31,8 @@ setup_file() {
 			printf '# vm: skipped: %s\n' "${reason#fbvm: }" >&3
 			continue
 		fi
-		screens=$("$table" machines "$machine" screens)
-		[ "${VM_SCREENS-}" != one ] || screens=drm-virtio
+		screens=$("$table" vms "$machine" screens)
+		[ "${VM_SCREENS:-all}" = all ] || screens=drm-virtio
 		# The screens and their rows, and where each row's results go.
 		rows=() places=()
 		for screen in ${screens//,/ }; do
@@ -40,6 +42,7 @@ setup_file() {
 			# virtio screen rangepeek past 4 GiB of a sparse file, and the
 			# kernel's page as the kernel tells it.
 			screen_rows=('sleep 1000 </dev/fb0 & fbset -i >/tmp/fbset; pixelprobe; echo "status $?"; cat /tmp/fbset')
+			[ "${VM_SCREENS-}" != bare ] || screen_rows=('sleep 1000 </dev/fb0 & pixelprobe; echo "status $?"')
 			[ "$bpp" -lt 24 ] || screen_rows+=('sleep 1000 </dev/fb0 & screenwash; echo "status $?"
 				head -c '$((xres * yres * bpp / 8))' /dev/fb0 | tr -d "\360" | wc -c
 				tail -c +'$((xres * yres * bpp / 8 + 1))' /dev/fb0 | tr -d "\0" | wc -c')
@@ -57,7 +60,8 @@ setup_file() {
 				places+=("$screen/$((row + 1))")
 			done
 		done
-		"$fbvm" --arch "$machine" ${RELEASE:+--release "$RELEASE"} --bin "$BIN" --out "$BATS_FILE_TMPDIR/runs/$machine" \
+		"$fbvm" --arch "$machine" ${RELEASE:+--release "$RELEASE"} --bin "$BIN" ${bare:+--bare} \
+			--out "$BATS_FILE_TMPDIR/runs/$machine" \
 			"${rows[@]}" || return 1
 		for row in "${!places[@]}"; do
 			place=${places[row]}
@@ -144,7 +148,7 @@ reported() {
 		[ "$bpp" = 16 ] || [ "$bpp" = 32 ] && [ "${boot##*/}" != vfb ] || continue
 		ran "$boot" 0
 		reported "$xres" "$yres" "$line" "$bpp" | holds "$vm/report"
-		equal "$(sed '1,/^status /d' "$vm/stdout" | fbset_layout)" "$(head -6 "$vm/stdout")"
+		[ "${VM_SCREENS-}" = bare ] || equal "$(sed '1,/^status /d' "$vm/stdout" | fbset_layout)" "$(head -6 "$vm/stdout")"
 		# The centre is pixel y * xres + x, counted from 1 here.
 		equal "$((yres / 2 * xres + xres / 2 + 1)):ffffff" "$(lit)"
 	done
