@@ -3,7 +3,8 @@
 # Every test has a private network namespace of its own, with loopback up,
 # and its own hosts and services files laid over /etc in a private mount
 # namespace: the machine's network and services are never touched, and need
-# not even exist.
+# not even exist. As another user than root, they are in a user namespace of
+# their own.
 
 bats_require_minimum_version 1.5.0
 
@@ -11,9 +12,8 @@ load common
 
 setup() {
 	cd "$BATS_TEST_TMPDIR"
-	touch netns
-	unshare --net="$PWD/netns" true
-	in_net ip link set lo up
+	private
+	"${PRIVATE[@]}" ip link set lo up
 	printf '127.0.0.1 localhost\n127.0.0.2 twohomed\n127.0.0.3 twohomed\n' >hosts
 	printf 'echo 7/udp\ndaytime 13/tcp\ndaytime 13/udp\n' >services
 	export HOSTS=$PWD/hosts SERVICES=$PWD/services
@@ -25,11 +25,7 @@ teardown() {
 		kill "${responders[@]}"
 		wait "${responders[@]}" || true
 	fi
-	umount netns
-}
-
-in_net() {
-	nsenter --net="$BATS_TEST_TMPDIR/netns" "$@"
+	teardown_private
 }
 
 # respond ADDRESS PORT REPLY: a daytime responder on ADDRESS:PORT that answers
@@ -37,10 +33,9 @@ in_net() {
 respond() {
 	printf "$3" >"reply.$1"
 	# nsenter becomes the responder, so that $! is the process to kill.
-	nsenter --net="$BATS_TEST_TMPDIR/netns" \
-		"$BATS_TEST_DIRNAME/daytime-responder" "$1" "$2" "reply.$1" "record.$1" 3>&- &
+	"${PRIVATE[@]}" "$BATS_TEST_DIRNAME/daytime-responder" "$1" "$2" "reply.$1" "record.$1" 3>&- &
 	responders+=($!)
-	timeout 5 sh -c "until [ -e record.$1 ]; do sleep 0.05; done"
+	within 5 test -e "record.$1"
 }
 
 # clockquery [ARGUMENT...]: run it in the test's namespaces with the files
@@ -53,7 +48,7 @@ clockquery() {
 	cp "$HOSTS" "$lookups/hosts"
 	cp "$SERVICES" "$lookups/services"
 	printf 'hosts: files\nservices: files\n' >"$lookups/nsswitch.conf"
-	in_net unshare --mount sh -c '
+	"${PRIVATE[@]}" unshare --mount sh -c '
 		mount -t overlay lookups -o "lowerdir=$1:/etc" /etc && shift &&
 		exec timeout 10 $TRACER "$0" "$@"' "$BIN/clockquery" "$lookups" "$@"
 }
@@ -61,8 +56,8 @@ clockquery() {
 @test "the reply of localhost's daytime service is printed as it came" {
 	respond 127.0.0.1 13 'Tue Dec  8 07:58:47 2026\r\n'
 	take clockquery
-	[ "$status" -eq 0 ]
-	[ ! -s "$err" ]
+	exited 0
+	empty "$err"
 	holds "$out" 'daytime port is 13\nread 26 bytes: Tue Dec  8 07:58:47 2026\r\n'
 	# One datagram of one byte.
 	equal "00" "$(cat record.127.0.0.1)"
@@ -79,8 +74,8 @@ clockquery() {
 		*) head -c "$reply" /dev/zero | tr '\0' t ;;
 		esac >reply.127.0.0.1
 		take clockquery
-		[ "$status" -eq 0 ]
-		[ ! -s "$err" ]
+		exited 0
+		empty "$err"
 		length=$(wc -c <reply.127.0.0.1)
 		shown=$((length < 128 ? length : 128))
 		# Text ends at a zero byte; the count is of the whole datagram.
@@ -93,8 +88,8 @@ clockquery() {
 	respond 127.0.0.2 13 'two\n'
 	respond 127.0.0.3 13 'three\n'
 	take clockquery twohomed extra arguments
-	[ "$status" -eq 0 ]
-	[ ! -s "$err" ]
+	exited 0
+	empty "$err"
 	holds "$out" 'daytime port is 13\nread 4 bytes: two\n'
 	equal "00" "$(cat record.127.0.0.2)"
 	equal "" "$(cat record.127.0.0.3)"
@@ -104,7 +99,7 @@ clockquery() {
 	printf 'daytime 13/tcp\ndaytime 1313/udp\n' >services
 	respond 127.0.0.1 1313 'late\n'
 	take clockquery
-	[ "$status" -eq 0 ]
+	exited 0
 	holds "$out" 'daytime port is 1313\nread 5 bytes: late\n'
 }
 
@@ -115,8 +110,8 @@ clockquery() {
 	while IFS='|' read -r host services message; do
 		row "$host $services $message"
 		SERVICES=$PWD/$services take clockquery "$host"
-		[ "$status" -eq 1 ]
-		[ ! -s "$out" ]
+		exited 1
+		empty "$out"
 		holds "$err" '%s\n' "$message"
 	done <<-'END'
 	nosuchhost.invalid|services|no host: nosuchhost.invalid
@@ -136,18 +131,18 @@ clockquery() {
 	kill -ALRM "$(running timeout | cut -d " " -f 1)"
 	status=0
 	wait "$pid" || status=$?
-	[ "$status" -eq 124 ]
+	exited 124
 	holds out 'daytime port is 13\n'
-	[ ! -s err ]
+	empty err
 }
 
 @test "output that cannot be written fails before anything is sent" {
 	respond 127.0.0.1 13 'never\n'
 	status=0
 	clockquery >/dev/full 2>err || status=$?
-	[ "$status" -eq 1 ]
+	exited 1
 	holds err 'write: No space left on device\n'
-	[ ! -s record.127.0.0.1 ]
+	empty record.127.0.0.1
 }
 
 @test "a failed socket, send, receive or reply line is reported and fails" {
@@ -155,7 +150,7 @@ clockquery() {
 	# cannot move.
 	if alone; then
 		TRACER="prlimit --nofile=3" take clockquery <&-
-		[ "$status" -eq 1 ]
+		exited 1
 		holds "$out" 'daytime port is 13\n'
 		holds "$err" 'socket: Too many open files\n'
 	fi
@@ -166,8 +161,8 @@ clockquery() {
 	while IFS='|' read -r fault redirect message; do
 		row "$fault $redirect"
 		TRACER="strace -qq -o $PWD/trace -e trace=${fault%%:*},sendto -e inject=$fault" \
-			take eval "clockquery $redirect"
-		[ "$status" -eq 1 ]
+			redirected "$redirect" clockquery
+		exited 1
 		holds "$out" 'daytime port is 13\n'
 		holds "$err" "$message"
 		# The socket never takes a standard descriptor's number.

@@ -92,6 +92,72 @@ take() {
 	[ "$status" -ne 124 ] || echo "# timed out (status 124): $*" >&2
 }
 
+# redirected [--background] REDIRECTIONS COMMAND...: as take, but with the
+# shell's REDIRECTIONS (such as "<&-", ">/dev/full 2>&-") made after those to
+# $out and $err, so that they close or spoil what the program writes to.
+# --background starts it, its process in $pid, rather than waiting.
+redirected() {
+	local background=
+	[ "$1" != --background ] || { background=1 && shift; }
+	local redirections=$1
+	shift
+	out=$BATS_TEST_TMPDIR/stdout err=$BATS_TEST_TMPDIR/stderr status=0
+	if [ -n "$background" ]; then
+		eval '"$@" >"$out" 2>"$err" '"$redirections"' 3>&- &'
+		pid=$!
+	else
+		eval '"$@" >"$out" 2>"$err" '"$redirections" || status=$?
+	fi
+}
+
+# exited STATUS: the command that take, redirected or run ran, or that was
+# waited for, ended with STATUS; or its status, and what it wrote, show.
+exited() {
+	[ "$status" -ne "$1" ] || return 0
+	echo "expected status $1, but it ended with $status"
+	[ ! -e "${out-}" ] || printf 'its standard output:\n%s\n' "$(head -c 2000 "$out")"
+	[ ! -e "${err-}" ] || printf 'its standard error:\n%s\n' "$(head -c 2000 "$err")"
+	[ -z "${output-}" ] || printf 'its output:\n%s\n' "$output"
+	return 1
+}
+
+# empty FILE...: each FILE is empty, or what it holds shows.
+empty() {
+	local file
+	for file; do
+		[ -s "$file" ] || continue
+		printf 'expected %s empty, but it holds:\n%s\n' "$file" "$(head -c 2000 "$file")"
+		return 1
+	done
+}
+
+# rooted: ROOTED is what gives a command root's privileges over namespaces of
+# its own, put before it: nothing as root; as another user, a user namespace
+# of its own where it is root, where the kernel allows one; or the test
+# skips.
+rooted() {
+	ROOTED=()
+	[ "$(id -u)" -ne 0 ] || return 0
+	unshare -r true 2>/dev/null || skip "needs root, or a user namespace, which this kernel refuses"
+	ROOTED=(unshare -r)
+}
+
+# private: a network and an IPC namespace of the test's own, held by a
+# process that teardown_private ends, as rooted has them. PRIVATE, put before
+# a command, runs it there, as root there.
+private() {
+	rooted
+	"${ROOTED[@]}" unshare --net --ipc tail -f /dev/null 3>&- &
+	holder=$!
+	within 5 eval '[ "$(readlink "/proc/$holder/ns/net")" != "$(readlink /proc/self/ns/net)" ]'
+	PRIVATE=(nsenter -t "$holder" --net --ipc)
+	[ "$(id -u)" -eq 0 ] || PRIVATE+=(--user --preserve-credentials)
+}
+
+teardown_private() {
+	[ -z "${holder-}" ] || { kill "$holder" && wait "$holder"; } 2>/dev/null || true
+}
+
 # holds FILE [FORMAT [ARGUMENT...]]: FILE holds exactly what printf makes of
 # FORMAT and the ARGUMENTs, or without them what comes on standard input,
 # but that a mapping's address shows as ADDRESS, and that the error texts,

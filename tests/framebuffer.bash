@@ -52,3 +52,32 @@ filled() {
 		tail -c +$(($1 + 1)) "$mem.before"
 	} | same - "$mem"
 }
+
+# described FIELD=VALUE...: pixelprobe's six lines that describe a screen of
+# the FIELDs xres, yres, line_length, bpp, red, green and blue (LENGTH/OFFSET),
+# each number as a signed 32-bit decimal: those not given are 0, and other
+# fields are passed over.
+described() {
+	local line_length=0 xres=0 yres=0 bpp=0 red=0/0 green=0/0 blue=0/0 field n
+	# The arguments may hold several fields each, as FAKEFB_VAR does.
+	# shellcheck disable=SC2048
+	for field in $*; do
+		case $field in line_length=* | xres=* | yres=* | bpp=* | red=* | green=* | blue=*) local "$field" ;; esac
+	done
+	set -- "$xres" "$yres" "$line_length" "$bpp" "${red%/*}" "${red#*/}" "${green%/*}" "${green#*/}" \
+		"${blue%/*}" "${blue#*/}"
+	for n; do
+		set -- "$@" $((n > 0x7fffffff ? n - 0x100000000 : n))
+		shift
+	done
+	printf 'Screen resolution: (%dx%d)\nLine width in bytes %d\nbits per pixel : %d\n' "$1" "$2" "$3" "$4"
+	shift 4
+	printf 'Red: length %d bits, offset %d\nGreen: length %d bits, offset %d\nBlue: length %d bits, offset %d\n' "$@"
+}
+
+# reported SIZE PIXEL X Y FIELD=VALUE...: the ten lines of a run that reaches
+# the store, on the screen that the FIELDs describe.
+reported() {
+	described "${@:5}"
+	printf 'framebuffer mmap address=ADDRESS\nframebuffer size=%d bytes\npixel: %s\nx: %d y: %d \n' "$1" "$2" "$3" "$4"
+}

@@ -10,36 +10,11 @@ probe() {
 truecolour32='line_length=2560 visual=2'
 vga32='xres=640 yres=480 bpp=32 red=8/16 green=8/8 blue=8/0'
 
-# described FIX VAR: the six lines that describe the stand-in screen, each
-# number as a signed 32-bit decimal.
-described() {
-	local line_length=0 xres=0 yres=0 bpp=0 red=0/0 green=0/0 blue=0/0 field n
-	for field in $1 $2; do
-		case $field in line_length=* | xres=* | yres=* | bpp=* | red=* | green=* | blue=*) local "$field" ;; esac
-	done
-	set -- "$xres" "$yres" "$line_length" "$bpp" "${red%/*}" "${red#*/}" "${green%/*}" "${green#*/}" \
-		"${blue%/*}" "${blue#*/}"
-	for n; do
-		set -- "$@" $((n > 0x7fffffff ? n - 0x100000000 : n))
-		shift
-	done
-	printf 'Screen resolution: (%dx%d)\nLine width in bytes %d\nbits per pixel : %d\n' "$1" "$2" "$3" "$4"
-	shift 4
-	printf 'Red: length %d bits, offset %d\nGreen: length %d bits, offset %d\nBlue: length %d bits, offset %d\n' "$@"
-}
-
-# reported FIX VAR SIZE PIXEL X Y: the ten lines of a run that reaches the
-# store.
-reported() {
-	described "$1" "$2"
-	printf 'framebuffer mmap address=ADDRESS\nframebuffer size=%d bytes\npixel: %s\nx: %d y: %d \n' "$3" "$4" "$5" "$6"
-}
-
 @test "a 32-bit true-colour screen is described and its centre pixel lit white" {
 	screen_memory $((2560 * 480))
 	take probe "$truecolour32" "$vga32"
-	[ "$status" -eq 0 ]
-	[ ! -s "$err" ]
+	exited 0
+	empty "$err"
 	holds "$out" 'Screen resolution: (640x480)
 Line width in bytes 2560
 bits per pixel : 32
@@ -60,9 +35,9 @@ x: 320 y: 240 \n'
 		screen_memory $((line * 480))
 		var="xres=640 yres=480 bpp=$bpp red=$red green=$green blue=$blue"
 		take probe "line_length=$line visual=2" "$var"
-		[ "$status" -eq 0 ]
-		[ ! -s "$err" ]
-		reported "line_length=$line" "$var" $((line * 480)) "$pixel" 320 240 | holds "$out"
+		exited 0
+		empty "$err"
+		reported $((line * 480)) "$pixel" 320 240 "line_length=$line" "$var" | holds "$out"
 		equal "$(white "$at" $((bpp / 8)))" "$(stored)"
 	done <<-'END'
 	32 2560 8/16 8/8 8/0 ffffff 615680
@@ -78,8 +53,8 @@ x: 320 y: 240 \n'
 		screen_memory $((2600 * 481))
 		var="xres=641 yres=481 bpp=32 red=8/16 green=8/8 blue=8/0 $var"
 		take probe "line_length=2600 visual=2" "$var"
-		[ "$status" -eq 0 ]
-		reported "line_length=2600" "$var" $((2600 * 481)) ffffff "$x" "$y" | holds "$out"
+		exited 0
+		reported $((2600 * 481)) ffffff "$x" "$y" "line_length=2600" "$var" | holds "$out"
 		equal "$(white "$at" 4)" "$(stored)"
 	done <<-'END'
 	320 240 625280 xoffset=0
@@ -96,10 +71,10 @@ x: 320 y: 240 \n'
 	screen_memory $((1920 * 480))
 	var="xres=640 yres=480 bpp=24 red=8/16 green=8/8 blue=8/0"
 	take probe "line_length=1920 visual=2" "$var"
-	[ "$status" -eq 1 ]
-	[ ! -s "$err" ]
+	exited 1
+	empty "$err"
 	{
-		reported line_length=1920 "$var" 921600 ffffff 320 240
+		reported 921600 ffffff 320 240 line_length=1920 "$var"
 		echo "Unknown depth."
 	} | holds "$out"
 	equal "" "$(stored)"
@@ -109,8 +84,8 @@ x: 320 y: 240 \n'
 	screen_memory $((640 * 480))
 	var="xres=640 yres=480 bpp=8 red=8/0 green=8/0 blue=8/0"
 	take probe "line_length=640 visual=3" "$var"
-	[ "$status" -eq 1 ]
-	[ ! -s "$err" ]
+	exited 1
+	empty "$err"
 	{
 		described line_length=640 "$var"
 		printf 'framebuffer mmap address=ADDRESS\nframebuffer size=307200 bytes\nUnsupported Mode.\n'
@@ -123,8 +98,8 @@ x: 320 y: 240 \n'
 	while IFS='|' read -r memory fix var message; do
 		row "$memory $fix $var $message"
 		mem=$memory take probe "$fix" "$var"
-		[ "$status" -eq 1 ]
-		[ ! -s "$err" ]
+		exited 1
+		empty "$err"
 		holds "$out" '%s\n' "$message"
 	done <<-END
 	$BATS_TEST_TMPDIR/missing|$truecolour32|$vga32|Unable to open /dev/fb0.
@@ -141,8 +116,8 @@ x: 320 y: 240 \n'
 		row "$line $yres"
 		var="xres=640 yres=$yres bpp=32 red=8/16 green=8/8 blue=8/0"
 		take probe "line_length=$line visual=2" "$var"
-		[ "$status" -eq 1 ]
-		[ ! -s "$err" ]
+		exited 1
+		empty "$err"
 		{
 			described "line_length=$line" "$var"
 			echo "mmap failed:"
@@ -165,8 +140,8 @@ x: 320 y: 240 \n'
 		row "$x $y $device"
 		device="$device visual=2 bpp=32 red=8/16 green=8/8 blue=8/0"
 		take probe "$device" "$device"
-		[ "$status" -eq 1 ]
-		[ ! -s "$err" ]
+		exited 1
+		empty "$err"
 		equal "x: $x y: $y 
 Pixel outside mapped screen memory." "$(sed -n '10,$p' "$out")"
 		equal '  \n' "$(tail -c 1 "$out" | od -An -c)"
@@ -190,7 +165,7 @@ Pixel outside mapped screen memory." "$(sed -n '10,$p' "$out")"
 		row "$red $green $blue $pixel"
 		run --separate-stderr probe "$truecolour32" \
 			"xres=640 yres=480 bpp=32 red=$red green=$green blue=$blue"
-		[ "$status" -eq 0 ]
+		exited 0
 		[ "${lines[8]}" = "pixel: $pixel" ]
 	done <<-'END'
 	0/16 0/8 0/0 0
@@ -209,11 +184,9 @@ Pixel outside mapped screen memory." "$(sed -n '10,$p' "$out")"
 	while IFS='|' read -r visual redirect expected_status message; do
 		row "$visual $redirect $expected_status $message"
 		screen_memory $((2560 * 480))
-		status=0
-		eval 'probe "line_length=2560 visual=$visual" "$vga32" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" '"$redirect" ||
-			status=$?
-		[ "$status" -eq "$expected_status" ]
-		holds "$BATS_TEST_TMPDIR/err" "$message"
+		redirected "$redirect" probe "line_length=2560 visual=$visual" "$vga32"
+		exited "$expected_status"
+		holds "$err" "$message"
 		equal "$([ "$visual" -ne 2 ] || white 615680 4)" "$(stored)"
 	done <<-'END'
 	2|<&-|0|
@@ -228,7 +201,7 @@ Pixel outside mapped screen memory." "$(sed -n '10,$p' "$out")"
 @test "without a framebuffer the real device cannot be opened" {
 	[ ! -e /dev/fb0 ] || skip "this machine has a /dev/fb0"
 	take "$BIN/pixelprobe"
-	[ "$status" -eq 1 ]
-	[ ! -s "$err" ]
+	exited 1
+	empty "$err"
 	holds "$out" 'Unable to open /dev/fb0.\n'
 }

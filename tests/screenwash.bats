@@ -12,9 +12,9 @@ wash() {
 		row "$bpp $line $fill"
 		screen_memory $((line * 48))
 		take wash "xres=64 yres=48 bpp=$bpp line_length=$line"
-		[ "$status" -eq 0 ]
-		[ ! -s "$out" ]
-		[ ! -s "$err" ]
+		exited 0
+		empty "$out"
+		empty "$err"
 		filled "$fill"
 	done <<-'END'
 	32 320 12288
@@ -30,8 +30,8 @@ wash() {
 		row "$fill $var"
 		screen_memory 69632
 		take wash "$var"
-		[ "$status" -eq 0 ]
-		[ ! -s "$out" ]
+		exited 0
+		empty "$out"
 		filled "$fill"
 	done <<-'END'
 	4 xres=1073741825 yres=1 bpp=32
@@ -46,9 +46,9 @@ wash() {
 		"xres=65536 yres=32768 bpp=8" "xres=65536 yres=16384 bpp=16" "xres=4294967295 yres=1 bpp=8"; do
 		row "$var"
 		take wash "$var"
-		[ "$status" -eq 3 ]
-		[ ! -s "$out" ]
-		[ ! -s "$err" ]
+		exited 3
+		empty "$out"
+		empty "$err"
 	done
 	equal "" "$(stored)"
 }
@@ -56,13 +56,13 @@ wash() {
 @test "a device that cannot be opened or described is told apart by its status" {
 	screen_memory 4096
 	mem=$BATS_TEST_TMPDIR/missing take wash "xres=64 yres=48 bpp=32"
-	[ "$status" -eq 1 ]
-	[ ! -s "$out" ]
-	[ ! -s "$err" ]
+	exited 1
+	empty "$out"
+	empty "$err"
 	take wash fail
-	[ "$status" -eq 2 ]
+	exited 2
 	holds "$out" 'Bad vscreeninfo ioctl\n'
-	[ ! -s "$err" ]
+	empty "$err"
 	equal "" "$(stored)"
 }
 
@@ -70,10 +70,9 @@ wash() {
 	while IFS='|' read -r var redirect expected_status message; do
 		row "$var $redirect $expected_status $message"
 		screen_memory 12288
-		status=0
-		eval 'wash "$var" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" '"$redirect" || status=$?
-		[ "$status" -eq "$expected_status" ]
-		holds "$BATS_TEST_TMPDIR/err" "$message"
+		redirected "$redirect" wash "$var"
+		exited "$expected_status"
+		holds "$err" "$message"
 		if [ "$var" = fail ]; then same "$mem.before" "$mem"; else filled 12288; fi
 	done <<-'END'
 	xres=64 yres=48 bpp=32|<&-|0|
@@ -88,7 +87,7 @@ wash() {
 @test "without a framebuffer the real program ends with status 1 and says nothing" {
 	[ ! -e /dev/fb0 ] || skip "this machine has a /dev/fb0"
 	take "$BIN/screenwash"
-	[ "$status" -eq 1 ]
-	[ ! -s "$out" ]
-	[ ! -s "$err" ]
+	exited 1
+	empty "$out"
+	empty "$err"
 }

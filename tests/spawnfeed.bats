@@ -33,9 +33,9 @@ needs_strace() {
 	pid=$!
 	wait "$pid"
 	# feedsink sees end of file only once the launcher has gone.
-	timeout 5 sh -c 'until [ "$(wc -l <out)" -eq 2 ]; do sleep 0.05; done'
+	within 5 eval '[ "$(wc -l <out)" -eq 2 ]'
 	holds out '%s - wrote 3 bytes\nfeedsink received 3 bytes: 123\n' "$pid"
-	[ ! -s err ]
+	empty err
 }
 
 # bats test_tags=table
@@ -44,19 +44,15 @@ needs_strace() {
 	lost='write: Bad file descriptor\nwrite: Bad file descriptor\n'
 	while IFS='|' read -r redirect expected_status shown message; do
 		row "$redirect $expected_status $shown $message"
-		eval 'bare "$BIN/spawnfeed" >out 2>err '"$redirect" '&'
-		pid=$!
+		redirected --background "$redirect" bare "$BIN/spawnfeed"
 		status=0
 		wait "$pid" || status=$?
-		[ "$status" -eq "$expected_status" ]
+		exited "$expected_status"
 		# The child is spawnfeed until it has become feedsink.
-		for _ in $(seq 50); do
-			[ -n "$(running spawnfeed)$(running feedsink)" ] || break
-			sleep 0.1
-		done
-		[ -z "$(running spawnfeed)$(running feedsink)" ]
-		holds out "$shown" "$pid"
-		holds err "$message"
+		within 5 nothing_running spawnfeed
+		within 5 nothing_running feedsink
+		holds "$out" "$shown" "$pid"
+		holds "$err" "$message"
 	done <<-END
 	<&-|0|%s - wrote 3 bytes\nfeedsink received 3 bytes: 123\n|
 	>&-|1||$lost
@@ -83,10 +79,10 @@ needs_strace() {
 	END
 	chmod +x feedsink
 	run --separate-stderr bare "$BIN/spawnfeed"
-	[ "$status" -eq 0 ]
-	[ "$stderr" = "" ]
+	exited 0
+	equal "" "$stderr"
 	[[ "$output" =~ ^[0-9]+" - wrote 3 bytes"$ ]]
-	timeout 5 sh -c 'until [ -s record ]; do sleep 0.05; done'
+	within 5 test -s record
 	# Access mode 0 is read-only, 1 write-only.
 	[[ "$(cat record)" =~ ^"1 3
 3 pipe:["([0-9]+)"] 0
@@ -98,8 +94,8 @@ needs_strace() {
 	needs_strace
 	# One trace file per process, trace.PID, so that their lines never mix.
 	take bare strace -ff -q -e trace=execve -e signal=none -o trace "$BIN/spawnfeed"
-	[ "$status" -eq 0 ]
-	[ ! -s "$err" ]
+	exited 0
+	empty "$err"
 	read -r parent _ <"$out"
 	holds "$out" '%s - wrote 3 bytes\n' "$parent"
 	[ -e "trace.$parent" ]
@@ -115,8 +111,8 @@ needs_strace() {
 		row "$limit $closed $message"
 		[ "$limit" -gt 3 ] || alone || continue
 		take bare bash -c "exec $closed; ulimit -n $limit && exec \"\$1\"" - "$BIN/spawnfeed"
-		[ "$status" -eq 1 ]
-		[ ! -s "$out" ]
+		exited 1
+		empty "$out"
 		holds "$err" "$message"
 	done <<-'END'
 	4||pipe: Too many open files\n
@@ -132,7 +128,7 @@ needs_strace() {
 		# qemu-user aborts when its own fork fails.
 		! emulated || [ "${fault%%:*}" != 'clone,clone3,?fork' ] || continue
 		take bare strace -qq -o /dev/null -e trace="${fault%%:*}" -e inject="$fault" "$BIN/spawnfeed"
-		[ "$status" -eq 1 ]
+		exited 1
 		pid=
 		read -r pid _ <"$out" || true
 		holds "$out" "$shown" "$pid"
@@ -148,8 +144,8 @@ needs_strace() {
 	while IFS='|' read -r arguments message; do
 		row "$arguments $message"
 		take bash -c "exec timeout 10 \"\$1\" $arguments 5>/dev/null" - "$BIN/feedsink"
-		[ "$status" -eq 2 ]
-		[ ! -s "$out" ]
+		exited 2
+		empty "$out"
 		holds "$err" '%s\n' "$message"
 	done <<-'END'
 	|usage: feedsink descriptor
@@ -170,7 +166,7 @@ needs_strace() {
 	# Perl closes descriptors above \$^F across an exec.
 	take perl -e '$^F = 9; sysopen(my $path, ".", 010000000) or die; exec @ARGV, fileno $path' \
 		"$BIN/feedsink" 3>&-
-	[ "$status" -eq 2 ]
+	exited 2
 	holds "$err" 'feedsink: descriptor 3 is not open for reading\n'
 	timeout 10 perl -e '
 		use Fcntl;
@@ -185,10 +181,11 @@ needs_strace() {
 		wait;
 		exit $? >> 8' "$BIN/feedsink" >out 2>err
 	holds out 'feedsink received 4 bytes: late\n'
-	[ ! -s err ]
+	empty err
 }
 
 @test "feedsink closes the write ends wherever they lie, with close_range or without it, and reads to the end" {
+	rooted
 	[ "$(ulimit -Hn)" = unlimited ] || [ "$(ulimit -Hn)" -ge 4096 ] ||
 		skip "copies up to descriptor 4095 need a hard limit of 4096 descriptors"
 	# The read end as descriptor 5, descriptor 3 open on something else,
@@ -207,7 +204,7 @@ needs_strace() {
 			-e "inject=close_range:error=${refused%+*}")
 		# The tracer starts first: nothing that holds a copy of the write end
 		# may outlive feedsink.
-		hand_over=(unshare --mount sh -c '
+		hand_over=("${ROOTED[@]}" unshare --mount sh -c '
 			[ "$0" = mounted ] || mount -t tmpfs none /proc || exit
 			exec prlimit --nofile=4096:4096 "$@"' "$proc" perl -e '
 			use POSIX qw(dup2);
@@ -228,9 +225,9 @@ needs_strace() {
 			refuse+=(-e "inject=prlimit64:error=EPERM:when=$raise")
 		fi
 		ASAN_OPTIONS=detect_leaks=0 take timeout 10 "${refuse[@]}" "${hand_over[@]}"
-		[ "$status" -eq 0 ]
+		exited 0
 		holds "$out" 'feedsink received 3 bytes: 123\n'
-		[ ! -s "$err" ]
+		empty "$err"
 	done <<-'END'
 	4 6|1024||mounted
 	4 6|1024|EPERM|mounted
@@ -247,8 +244,8 @@ needs_strace() {
 @test "feedsink counts every byte to end of file and shows the first 64 KiB" {
 	perl -e 'print chr(65 + $_ % 26) x 1000 for 0 .. 99' >sent
 	take timeout 10 "$BIN/feedsink" 0 <sent
-	[ "$status" -eq 0 ]
-	[ ! -s "$err" ]
+	exited 0
+	empty "$err"
 	{
 		printf 'feedsink received 100000 bytes: '
 		head -c 65536 sent

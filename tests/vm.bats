@@ -13,6 +13,7 @@
 
 bats_require_minimum_version 1.5.0
 
+load framebuffer
 load common
 
 setup_file() {
@@ -89,7 +90,7 @@ booted() {
 ran() {
 	vm=$1/$(($2 + 1))
 	row "${1#"$BATS_FILE_TMPDIR"/boots/}, row $2"
-	[ ! -s "$vm/stderr" ]
+	empty "$vm/stderr"
 	sed -n '1,/^status /p' "$vm/stdout" >"$vm/report"
 }
 
@@ -107,15 +108,11 @@ lit() {
 
 # fbset_layout: lines 1 to 6 of pixelprobe's report, made from fbset -i.
 fbset_layout() {
-	sed -n '/^Frame buffer/,$!p; /LineLength/p' | awk '
-		/geometry/ { x = $2; y = $3; depth = $6 }
-		/rgba/ { split($2, c, "[/,]") }
-		/LineLength/ { line = $3 }
-		END {
-			printf "Screen resolution: (%dx%d)\nLine width in bytes %d\n", x, y, line
-			printf "bits per pixel : %d\nRed: length %d bits, offset %d\n", depth, c[1], c[2]
-			printf "Green: length %d bits, offset %d\nBlue: length %d bits, offset %d\n", c[3], c[4], c[5], c[6]
-		}'
+	# shellcheck disable=SC2046 # the fields, a word each
+	described $(sed -n '/^Frame buffer/,$!p; /LineLength/p' | awk '
+		/geometry/ { printf "xres=%s yres=%s bpp=%s ", $2, $3, $6 }
+		/rgba/ { split($2, c, "[/,]"); printf "red=%s/%s green=%s/%s blue=%s/%s ", c[1], c[2], c[3], c[4], c[5], c[6] }
+		/LineLength/ { printf "line_length=%s ", $3 }')
 }
 
 # geometry SCREEN: its xres, yres, line and bpp.
@@ -123,18 +120,17 @@ geometry() {
 	"$BATS_TEST_DIRNAME/../tools/table" screens "$1" xres yres line bpp
 }
 
-# reported XRES YRES LINE BPP: pixelprobe's report of a true-colour screen
-# at rest, with red, green and blue of 8 bits at 16, 8 and 0 for 32 bpp and
-# of 5, 6 and 5 bits at 11, 5 and 0 for 16 bpp, and status 0.
-reported() {
-	printf 'Screen resolution: (%dx%d)\nLine width in bytes %d\nbits per pixel : %d\n' "$1" "$2" "$3" "$4"
+# at_rest XRES YRES LINE BPP: pixelprobe's report of a true-colour screen at
+# rest, with red, green and blue of 8 bits at 16, 8 and 0 for 32 bpp and of
+# 5, 6 and 5 bits at 11, 5 and 0 for 16 bpp, and status 0.
+at_rest() {
 	if [ "$4" = 16 ]; then
-		printf 'Red: length 5 bits, offset 11\nGreen: length 6 bits, offset 5\nBlue: length 5 bits, offset 0\n'
+		set -- "$@" ffff red=5/11 green=6/5 blue=5/0
 	else
-		printf 'Red: length 8 bits, offset 16\nGreen: length 8 bits, offset 8\nBlue: length 8 bits, offset 0\n'
+		set -- "$@" ffffff red=8/16 green=8/8 blue=8/0
 	fi
-	printf 'framebuffer mmap address=ADDRESS\nframebuffer size=%d bytes\npixel: %s\nx: %d y: %d \nstatus 0\n' \
-		$(($3 * $2)) "$( ([ "$4" = 16 ] && echo ffff) || echo ffffff)" $(($1 / 2)) $(($2 / 2))
+	reported $(($3 * $2)) "$5" $(($1 / 2)) $(($2 / 2)) xres="$1" yres="$2" line_length="$3" bpp="$4" "${@:6}"
+	echo "status 0"
 }
 
 @test "on every screen the centre pixel alone turns white at once, while another process holds the device" {
@@ -147,7 +143,7 @@ reported() {
 		read -r xres yres line bpp < <(geometry "${boot##*/}")
 		[ "$bpp" = 16 ] || [ "$bpp" = 32 ] && [ "${boot##*/}" != vfb ] || continue
 		ran "$boot" 0
-		reported "$xres" "$yres" "$line" "$bpp" | holds "$vm/report"
+		at_rest "$xres" "$yres" "$line" "$bpp" | holds "$vm/report"
 		[ "${VM_SCREENS-}" = bare ] || equal "$(sed '1,/^status /d' "$vm/stdout" | fbset_layout)" "$(head -6 "$vm/stdout")"
 		# The centre is pixel y * xres + x, counted from 1 here.
 		equal "$((yres / 2 * xres + xres / 2 + 1)):ffffff" "$(lit)"
