@@ -44,7 +44,8 @@ suite() {
 			return 1
 		fi
 	done
-	case $ARCH in amd64 | i386) ;; *) skip "$ARCH's programs run on this machine under qemu-user alone" ;; esac
+	# Elsewhere the programs run here under qemu-user alone.
+	case $ARCH in amd64 | i386) ;; *) return 0 ;; esac
 	[ "$(id -u)" -eq 0 ] || skip "a root of its own needs root"
 	mkdir -p root/etc
 	cp "$BIN"/* root/
@@ -76,7 +77,8 @@ suite() {
 
 @test "the framebuffer programs draw on their machine's virtual machines with nothing but busybox" {
 	VM_SCREENS=bare suite bats "$top/tests/vm.bats"
-	grep -q '^ok .*centre pixel alone turns white' "$out" || skip "no virtual machine runs $ARCH's programs"
+	grep '^ok .*centre pixel alone turns white' "$out" | grep -qv '# skip' ||
+		skip "no virtual machine runs $ARCH's programs"
 }
 
 @test "the same commit makes the same archive in another clone at another path, later" {

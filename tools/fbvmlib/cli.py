@@ -17,21 +17,6 @@ usage: fbvm [--arch MACHINE] [--release RELEASE] [--bin DIR [--bare]] [--out DIR
        fbvm [--arch MACHINE] --releases | --needs
        fbvm --help
 
-The machine boots Debian's kernel of RELEASE, by default of this machine's
-own where it has one, else of the newest, from an initramfs of busybox, the
-programs of DIR (default build/default/bin), fbset and what they load, but
-with --bare busybox alone. Each COMMAND, a shell command line, runs with the
-screen named before it as /dev/fb0, cleared, the console off it: one screen
-of each kind in one boot, but the firmware's (VESA, EFI) each in a boot of
-its own. Into DIR (default: a new temporary one) go console.log, and into
-DIR/1 for the first COMMAND and so on its stdout, stderr and status, and
-display.ppm and .png and screen.ppm and .png: what the display showed once
-it had ended, and what /dev/fb0 showed. The kernel, busybox and fbset are
-downloaded once a version into $XDG_CACHE_HOME/kernelprobes/fbvm.
---check says what running the machine lacks, and prints the release it
-boots; --releases lists its releases, the default first; --needs the
-packages it needs.
-
 MACHINE (default x86_64) is one of:'''
 MORE = '''\
 or a kind of screen in a set-up of one's own: --vesa MODE (as vga=MODE on
@@ -234,6 +219,7 @@ def interrupted(number, _):
 def main(arguments):
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, interrupted)
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     try:
         return run(Options(arguments))
     except (Failure, archive.ArchiveError, kernel.KernelError, tables.TableError,
