@@ -7,6 +7,11 @@ bats_require_minimum_version 1.5.0
 
 load common
 
+# The programs run under the wrapper alone: not as the suite runs them.
+setup_file() {
+	common_setup_file
+}
+
 setup() {
 	[ "$(debian_architecture)" != amd64 ] || skip "the programs are this machine's own: there is no emulator to wrap"
 	cd "$BATS_TEST_TMPDIR"
