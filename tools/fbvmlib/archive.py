@@ -90,8 +90,8 @@ class Archive:
                    f'Dir::Etc::SourceParts={apt}/parts',
                    f'Dir::Etc::Preferences={apt}/none', f'Dir::Etc::PreferencesParts={apt}/parts',
                    f'Dir::State={apt}/state', f'Dir::State::status={apt}/state/status',
-                   f'Dir::Cache={apt}/cache', f'Dir::Cache::pkgcache={apt}/cache/{sources}.bin',
-                   f'Dir::Cache::srcpkgcache={apt}/cache/{sources}-source.bin',
+                   f'Dir::Cache={apt}/cache', 'Dir::Cache::srcpkgcache=', 'Dir::Cache::pkgcache='
+                   + (f'{apt}/cache/pkgcache.bin' if sources == 'sources' else ''),
                    f'APT::Architecture={self.debian}', f'APT::Architectures={self.debian}',
                    'APT::Sandbox::User=root']
         return [program] + ['-o' + option for option in options] + list(arguments)
