@@ -34,6 +34,8 @@ def vm(name, tools=TOOLS):
     those of LISTS, else a string, or None."""
     facts = {'name': name, 'cpu': None, 'firmware': None}
     try:
+        if '/' in name or name.startswith('.'):
+            raise ValueError(name)
         with open(os.path.join(tools, 'vms', name), encoding='utf-8') as text:
             for key, *words in (line.split() for line in text if line.strip() and line[0] != '#'):
                 facts[key] = words if key in LISTS else ' '.join(words)
