@@ -115,8 +115,8 @@ redirected() {
 exited() {
 	[ "$status" -ne "$1" ] || return 0
 	echo "expected status $1, but it ended with $status"
-	[ ! -e "${out-}" ] || printf 'its standard output:\n%s\n' "$(head -c 2000 "$out")"
-	[ ! -e "${err-}" ] || printf 'its standard error:\n%s\n' "$(head -c 2000 "$err")"
+	[ ! -e "${out-}" ] || printf 'its standard output:\n%s\n' "$(head -c 2000 "$out" | cat -v)"
+	[ ! -e "${err-}" ] || printf 'its standard error:\n%s\n' "$(head -c 2000 "$err" | cat -v)"
 	[ -z "${output-}" ] || printf 'its output:\n%s\n' "$output"
 	return 1
 }
@@ -126,7 +126,7 @@ empty() {
 	local file
 	for file; do
 		[ -s "$file" ] || continue
-		printf 'expected %s empty, but it holds:\n%s\n' "$file" "$(head -c 2000 "$file")"
+		printf 'expected %s empty, but it holds:\n%s\n' "$file" "$(head -c 2000 "$file" | cat -v)"
 		return 1
 	done
 }

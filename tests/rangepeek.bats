@@ -381,7 +381,7 @@ shown() {
 	untried=()
 	while IFS='|' read -r held where change size message byte; do
 		[ "$held" != madvise ] || alone || continue
-		[ "${change%% *}" != fio ] || command -v fio >/dev/null || { untried+=(fio); continue; }
+		[[ "$change" != *fio* ]] || command -v fio >/dev/null || { untried+=(fio); continue; }
 		row "$held $where: $change"
 		cp before file
 		ASAN_OPTIONS=detect_leaks=0 take "${ROOTED[@]}" unshare --mount sh -c '
@@ -393,6 +393,15 @@ shown() {
 			ext4) truncate -s 16M ext4 && mkfs.ext4 -q -I 128 ext4 2>/dev/null && mount -o loop ext4 mnt 2>/dev/null &&
 				cp file mnt && cd mnt || exit 3 ;;
 			esac
+			# A write that raises no event is seen by the modification time
+			# alone, which an emulator may keep to the second (QEMU 10 for
+			# s390x): such a change waits for the clock to pass the file'"'"'s.
+			tick() {
+				for _ in $(seq 40); do
+					[ "$(date +%s)" -gt "$(stat -c %Y file)" ] && return
+					sleep 0.05
+				done
+			}
 			rm -f "$6"
 			strace -qq -o "$6" -e trace="$traced" -e inject="$1":error=EINTR:signal=SIGSTOP:when=1 $unwatched \
 				"$0" file 0 </dev/null &
@@ -418,9 +427,9 @@ shown() {
 	write|disk|truncate -s 12344 file|12345|file shrank while being read|61
 	madvise|disk|truncate -s 0 file|12345|file shrank while being read|
 	write|disk|truncate -s 5000 file; truncate -s 12345 file|12345|file changed while being read|61
-	write|disk|fio --name=aio --filename=file --ioengine=libaio --direct=1 --rw=write --bs=4096 --size=4096 >/dev/null|12345|file changed while being read|61
+	write|disk|tick; fio --name=aio --filename=file --ioengine=libaio --direct=1 --rw=write --bs=4096 --size=4096 >/dev/null|12345|file changed while being read|61
 	write|tmpfs|chmod 600 file; chown 1:1 file 2>/dev/null|$((4 * page))|cannot read the file's pages through the mapping: no memory or space for them, or an I/O error|0
-	write|unwatched|printf x >>file|12345|file changed while being read|61
+	write|unwatched|tick; printf x >>file|12345|file changed while being read|61
 	write|ext4|printf x >>file|12345|file changed while being read|61
 	END
 	[ "${#untried[@]}" -eq 0 ] || skip "not tried here: ${untried[*]}"

@@ -28,7 +28,7 @@ def newc(entries):
     return bytes(archive)
 
 
-def loaded(programs, folders=('/lib/{}', '/usr/lib/{}', '/usr/{}/lib')):
+def loaded(programs, folders=('/lib/{}', '/usr/lib/{}', '/usr/{}/lib', '/usr/{}/lib64')):
     """What the dynamic PROGRAMS load, (path here, path in the machine): the
     loader, and the libraries they and those need, from the folders of their
     architecture's triplet: where this machine has no C library of that
