@@ -32,7 +32,7 @@ def rows(name, tools=TOOLS):
 def vm(name, tools=TOOLS):
     """The facts of the virtual machine NAME, a fact a line: a list of words for
     those of LISTS, else a string, or None."""
-    facts = {'name': name, 'cpu': None, 'firmware': None}
+    facts = {'name': name, 'cpu': None, 'firmware': None, 'memory': None}
     try:
         if '/' in name or name.startswith('.'):
             raise ValueError(name)

@@ -47,8 +47,8 @@ def command(machine, kernel, initramfs, kinds, work, log):
     append = ''.join(KINDS[kind].get('append', '').format(setting) for kind, setting in kinds)
     line = ['qemu-system-' + machine['system'], '-nodefaults', '-no-reboot', '-machine',
             ','.join(machine['board'])] + (['-cpu', machine['cpu']] if machine['cpu'] else [])
-    line += ['-m', '256', '-display', 'none', '-kernel', kernel, '-initrd', initramfs, '-append',
-             f"console={machine['console']} panic=-1{append}"]
+    line += ['-m', machine['memory'] or '256', '-display', 'none', '-kernel', kernel,
+             '-initrd', initramfs, '-append', f"console={machine['console']} panic=-1{append}"]
     for kind, _ in kinds:
         line += ['-device', f"{KINDS[kind]['device']},id={kind}"] if 'device' in KINDS[kind] else []
         line += ['-bios', machine['firmware']] if kind == 'ramfb' else []
