@@ -22,7 +22,7 @@ def run(command, check=True, text=True, data=None, **options):
     together, as TEXT or bytes; a failure raises CalledProcessError."""
     with start(command, stdin=subprocess.PIPE if data is not None else subprocess.DEVNULL,
                stdout=subprocess.PIPE, stderr=subprocess.STDOUT if text else subprocess.DEVNULL,
-               text=text, **options) as process:
+               text=text, errors='replace' if text else None, **options) as process:
         try:
             said = process.communicate(data)[0]
         except BaseException:
