@@ -1,6 +1,8 @@
-"""The commands that fbvm starts. Each ends when fbvm ends, even by SIGKILL,
-which no handler of fbvm's sees."""
+"""The commands that fbvm starts, each in a process group of its own, which
+ends with it. Each ends when fbvm ends, even by SIGKILL, which no handler of
+fbvm's sees."""
 
+import contextlib
 import ctypes
 import os
 import signal
@@ -14,7 +16,14 @@ def start(command, **options):
         ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
         if os.getppid() != parent:
             os._exit(1)
-    return subprocess.Popen(command, preexec_fn=orphaned, **options)
+    return subprocess.Popen(command, preexec_fn=orphaned, start_new_session=True, **options)
+
+
+def end(process):
+    """PROCESS and whatever it started, ended."""
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(process.pid, signal.SIGKILL)
+    process.wait()
 
 
 def run(command, check=True, text=True, data=None, **options):
@@ -26,7 +35,7 @@ def run(command, check=True, text=True, data=None, **options):
         try:
             said = process.communicate(data)[0]
         except BaseException:
-            process.kill()
+            end(process)
             raise
     if check and process.returncode != 0:
         raise subprocess.CalledProcessError(process.returncode, command, said)

@@ -125,8 +125,7 @@ class Qemu:
         self.qmp('qmp_capabilities')
 
     def close(self):
-        self.process.kill()
-        self.process.wait()
+        run.end(self.process)
         self.monitor.close()
         for pipe in self.pipes:
             os.close(pipe)
