@@ -150,8 +150,13 @@ def make(entry, root, uname, modules, configs, pvh):
     # Newer packages put everything under /usr, as a merged system has it.
     if not os.path.exists(os.path.join(root, 'lib')):
         os.symlink('usr/lib', os.path.join(root, 'lib'))
-    # The package ships no module dependencies; they are worked out here.
-    run.run(['depmod', '-b', root, '-F', f'{root}/boot/System.map-{uname}', uname])
+    # The package ships no module dependencies; they are worked out here, and
+    # are all that is needed: Debian 13's depmod refuses an alias that Debian
+    # 11's i386 kernel has, which is not ASCII, after it has written them.
+    said = run.run(['depmod', '-b', root, '-F', f'{root}/boot/System.map-{uname}', uname],
+                   check=False)
+    if not os.path.exists(f'{root}/lib/modules/{uname}/modules.dep'):
+        raise KernelError(f'depmod failed: {said.stdout.strip()}')
     built_in = re.findall(r'^(CONFIG_\w+)=y$', archive.read(f'{root}/boot/config-{uname}'), re.M)
     missing = [config.split(':')[1] for config in configs if config.split(':')[0] not in built_in]
     load, files = {}, {}

@@ -68,6 +68,9 @@ class Archive:
                 open(os.path.join(cwd, words[-1].replace('=', '_') + '.deb'), 'w').close()
         elif words[0] == 'dpkg-deb':
             unpack(words[2], words[3])
+        elif words[0] == 'depmod':
+            os.makedirs(f'{words[2]}/lib/modules/{words[5]}', exist_ok=True)
+            open(f'{words[2]}/lib/modules/{words[5]}/modules.dep', 'w').close()
         elif words[0] == 'modprobe':
             found = MODULES.get(words[-1])
             said = ''.join(f'insmod {words[2]}/{name}.ko.xz\n' for name in found or [])
@@ -85,6 +88,7 @@ def unpack(deb, root):
     if name.startswith('linux-image-'):
         uname = name.split('_')[0][len('linux-image-'):]
         write(f'boot/vmlinuz-{uname}', b'kernel ' + uname.encode())
+        os.makedirs(os.path.join(root, 'usr/lib'), exist_ok=True)
         write(f'boot/config-{uname}', b'CONFIG_FB_VESA=y\n')
         for module in {name for names in MODULES.values() for name in names or []}:
             write(f'{module}.ko.xz', lzma.compress(module.encode()))
